@@ -1,0 +1,42 @@
+// The result file, written so that a run that fails never leaves a
+// half-written or damaged file behind.
+//
+// The lines go to a new temporary file in the same folder; commit() flushes
+// and closes it and renames it over the result file. A ResultFile destroyed
+// without commit() removes its temporary file and leaves an existing result
+// file as it was.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+namespace gw {
+
+inline constexpr const char* kResultFileName = "Weighted_value.csv";
+
+class ResultFile {
+ public:
+  // Creates the temporary file in `dir`. Throws FatalError (exit status 3)
+  // when it cannot be created.
+  explicit ResultFile(const std::filesystem::path& dir);
+  ~ResultFile();
+  ResultFile(const ResultFile&) = delete;
+  ResultFile& operator=(const ResultFile&) = delete;
+
+  // One line: a blank, then the four values in the free-form layout,
+  // separated by one blank, ended by LF.
+  void write_line(double vv1, double vv2, double vv0, double v0);
+
+  // Closes the temporary file and renames it over the result file. Throws
+  // FatalError (exit status 3) on any write, close or rename error.
+  void commit();
+
+ private:
+  std::filesystem::path final_path_;
+  std::filesystem::path temp_path_;
+  std::FILE* file_ = nullptr;
+  bool committed_ = false;
+};
+
+}  // namespace gw
