@@ -1,1 +1,5 @@
-int main() { return 0; }
+#include <iostream>
+
+#include "driver/run.hpp"
+
+int main(int argc, char** argv) { return gw::run_program(argc, argv, std::cout, std::cerr); }

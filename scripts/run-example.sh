@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds the program and runs it on a copy of a bundled example
+# (default: examples/herd), then shows the result file.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+example=${1:-herd}
+"$root/scripts/build.sh" >/dev/null
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp "$root/examples/$example/GParameter.csv" "$root/examples/$example/Pedigree&Record.csv" "$work/"
+cd "$work"
+status=0
+"$root/build/gainweights" || status=$?
+if [ -f Weighted_value.csv ]; then
+  echo "--- Weighted_value.csv"
+  cat Weighted_value.csv
+fi
+exit $status

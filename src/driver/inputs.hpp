@@ -1,0 +1,40 @@
+// The contents of the two input files, as the run uses them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "io/input_file.hpp"
+#include "kernels/matrix.hpp"
+
+namespace gw {
+
+struct Parameters {
+  int ntrait = 0;
+  std::vector<double> k0;   // target value of every trait
+  std::vector<double> wvp;  // phenotypic variance of every trait
+  Matrix<double> gp;        // row i: the covariance table row of trait i
+};
+
+struct Pedigree {
+  int nanim = 0;
+  std::vector<std::int32_t> id1, id2;  // parents by 1-based line position, 0 = unknown
+  std::vector<std::int32_t> cand;      // 1: candidate
+  std::vector<std::int32_t> gend;      // 1: group 1, otherwise group 2
+  Matrix<std::int32_t> nonr;           // nanim x ntrait, 1: record present
+
+  std::int64_t record_count() const;     // flags equal to 1
+  std::int64_t candidate_count() const;  // candidate flags equal to 1
+};
+
+// Counts the lines of the parameter file and reads one trait per line.
+Parameters read_parameters(const InputText& file);
+
+// Counts the lines of the pedigree file and reads one animal per line, each
+// with ntrait record flags. Then checks that every parent code names an
+// earlier line: a code outside 0..k-1 on line k would address animals that do
+// not exist or give relationships without meaning.
+Pedigree read_pedigree(const InputText& file, int ntrait);
+
+}  // namespace gw

@@ -1,0 +1,125 @@
+#include "driver/run.hpp"
+
+#include <new>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "driver/inputs.hpp"
+#include "driver/memory.hpp"
+#include "driver/stages.hpp"
+#include "io/input_file.hpp"
+#include "io/result_file.hpp"
+#include "kernels/fatal.hpp"
+#include "kernels/kernels.hpp"
+
+namespace gw {
+
+void run(const std::filesystem::path& dir, Console& console) {
+  const ProgressFn progress = [&console](int step) { console.progress(step); };
+
+  console.date_time();
+  console.empty();
+
+  const Parameters par = read_parameters(load_input_file(dir, kParameterFileName));
+  const TraitMatrices traits = trait_covariances(par, progress);
+  const int ntrait = par.ntrait;
+
+  const InputText pedigree_file = load_input_file(dir, kPedigreeFileName);
+  const Pedigree ped = read_pedigree(pedigree_file, ntrait);
+  const int nanim = ped.nanim;
+  // Without any record the inversion of the record block stops the run on its
+  // own; otherwise a run without candidates is refused before the costly work.
+  if (ped.record_count() > 0 && ped.candidate_count() == 0)
+    throw FatalError::diagnostic(pedigree_file.name + ": no animal has candidate flag 1 (field 4), so there is nothing to compute",
+                                 ExitStatus::failure);
+
+  // The record matrix dominates the memory of a run: check that it fits
+  // before anything large is allocated.
+  const auto d = static_cast<std::uint64_t>(ntrait) * static_cast<std::uint64_t>(nanim);
+  const auto record_bytes = matrix_bytes(d, d);
+  const auto relationship_bytes = matrix_bytes(nanim, nanim);
+  std::optional<std::uint64_t> needed;
+  if (record_bytes && relationship_bytes) needed = *record_bytes + *relationship_bytes;
+  check_fits("the record covariance matrix of " + std::to_string(nanim) + " animals and " + std::to_string(ntrait) +
+                 " traits",
+             needed, available_memory());
+
+  Matrix<double> a0(nanim, nanim, false);
+  Matrix<double> ppi(static_cast<std::int64_t>(d), static_cast<std::int64_t>(d), false);
+  amrx(ped.id1.data(), ped.id2.data(), a0.view(), nanim);
+  const int nrec = record_covariance_inverse(traits.g0.cview(), traits.r0.cview(), a0.cview(), ped.nonr.cview(),
+                                             ppi.view(), progress);
+
+  const CandidateAverages avg =
+      candidate_weights(traits.g0.cview(), a0.cview(), ppi.cview(), ped, par.k0, pedigree_file.name);
+  const std::vector<double> v0 = reference_weights(traits.g0.cview(), traits.p0i.cview(), par.k0, avg.vv0, progress);
+
+  console.count("No. of animals = ", nanim);
+  console.count("No. of records = ", nrec);
+  console.empty();
+  ResultFile result(dir);
+  for (int i = 0; i < ntrait; ++i) {
+    console.weights(avg.vv1[i], avg.vv2[i], avg.vv0[i], v0[i]);
+    result.write_line(avg.vv1[i], avg.vv2[i], avg.vv0[i], v0[i]);
+  }
+  result.commit();
+  console.empty();
+  console.date_time();
+}
+
+namespace {
+
+void usage(std::ostream& os) {
+  os << "Usage: gainweights [--help | --version]\n"
+        "\n"
+        "Run without arguments in a folder that holds GParameter.csv (one line per\n"
+        "trait: target value, phenotypic variance, one row of the genetic/residual\n"
+        "covariance table) and Pedigree&Record.csv (one line per animal: identifier,\n"
+        "parents by line position, candidate flag, group flag, one record flag per\n"
+        "trait). Computes the index weights of every candidate, their averages in the\n"
+        "two groups and overall, and a reference weight vector, and writes them to\n"
+        "Weighted_value.csv, one line per trait. A missing input file is created empty.\n"
+        "\n"
+        "Exit status: 0 success; 1 no result can be computed (singular matrix, no\n"
+        "records, no candidate, iteration limit); 2 bad input or usage; 3 out of\n"
+        "memory or a file that cannot be written.\n";
+}
+
+}  // namespace
+
+int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  if (argc > 1) {
+    const std::string_view arg = argv[1];
+    if (argc == 2 && (arg == "--help" || arg == "-h")) {
+      usage(out);
+      return 0;
+    }
+    if (argc == 2 && arg == "--version") {
+      out << "gainweights " << GAINWEIGHTS_VERSION << '\n';
+      return 0;
+    }
+    err << "gainweights: unexpected argument '" << arg << "'\n\n";
+    usage(err);
+    return static_cast<int>(ExitStatus::bad_input);
+  }
+  Console console(out);
+  try {
+    run(".", console);
+    return 0;
+  } catch (const FatalError& e) {
+    if (e.channel() == Channel::console)
+      console.line(e.text());
+    else
+      err << "gainweights: " << e.text() << std::endl;
+    return e.exit_code();
+  } catch (const std::bad_alloc&) {
+    err << "gainweights: not enough memory for the work arrays of this problem" << std::endl;
+    return static_cast<int>(ExitStatus::resource);
+  } catch (const std::exception& e) {
+    err << "gainweights: " << e.what() << std::endl;
+    return static_cast<int>(ExitStatus::resource);
+  }
+}
+
+}  // namespace gw

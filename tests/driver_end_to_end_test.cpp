@@ -1,0 +1,231 @@
+// Whole runs of the built program on small fixtures: the result file byte for
+// byte, the console report, the exit status, and that a failed run leaves an
+// existing result file untouched.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "driver_process.hpp"
+#include "io/number_format.hpp"
+#include "reference_model.hpp"
+
+namespace gw {
+namespace {
+
+using namespace gw::testing;
+
+const fs::path kCases = fs::path(GAINWEIGHTS_TEST_DATA) / "e2e";
+const std::string kSentinel = "sentinel: an earlier result\n";
+
+// Splits a fixture file of plain comma-separated numbers.
+template <class T>
+std::vector<std::vector<T>> parse_table(const std::string& text) {
+  std::vector<std::vector<T>> rows;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<T> row;
+    std::istringstream fields(line);
+    for (std::string f; std::getline(fields, f, ',');) row.push_back(static_cast<T>(std::stod(f)));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// The result file and console report that the reference computation gives.
+struct Expected {
+  std::string file, console;
+};
+
+Expected expected_from_reference(const fs::path& dir) {
+  reference::Input in;
+  in.parameter_lines = parse_table<double>(read_file(dir / "GParameter.csv"));
+  in.pedigree_lines = parse_table<int>(read_file(dir / "Pedigree&Record.csv"));
+  const reference::Output r = reference::compute(in);
+  Expected e;
+  e.console = "Date = YYYYMMDD  Time = hhmmss.s\n\n" + format_count_line("No. of animals = ", r.nanim) + "\n" +
+              format_count_line("No. of records = ", r.nrec) + "\n\n";
+  for (std::size_t i = 0; i < r.vv1.size(); ++i) {
+    e.file += " " + format_free(r.vv1[i]) + " " + format_free(r.vv2[i]) + " " + format_free(r.vv0[i]) + " " +
+              format_free(r.v0[i]) + "\n";
+    e.console += format_weight_line(r.vv1[i], r.vv2[i], r.vv0[i], r.v0[i]) + "\n";
+  }
+  e.console += "\nDate = YYYYMMDD  Time = hhmmss.s\n";
+  return e;
+}
+
+void copy_inputs(const fs::path& from, const fs::path& to) {
+  fs::copy_file(from / "GParameter.csv", to / "GParameter.csv");
+  fs::copy_file(from / "Pedigree&Record.csv", to / "Pedigree&Record.csv");
+}
+
+class FixtureRun : public ::testing::TestWithParam<std::string> {};
+
+// Each fixture folder holds the two inputs and expected.csv, the result file
+// that the literal reference computation gives (regenerate with
+// GAINWEIGHTS_REGENERATE=1). The program must write exactly that file.
+TEST_P(FixtureRun, WritesTheReferenceResultByteForByte) {
+  const fs::path dir = kCases / GetParam();
+  const Expected ref = expected_from_reference(dir);
+  if (std::getenv("GAINWEIGHTS_REGENERATE")) write_file(dir / "expected.csv", ref.file);
+  ASSERT_EQ(read_file(dir / "expected.csv"), ref.file) << "the stored expected file disagrees with the reference";
+
+  TempDir tmp;
+  copy_inputs(dir, tmp.path());
+  write_file(tmp / "Weighted_value.csv", "an older and much longer result file\n\n\n\n\n\n\n\n");
+  const RunResult r = run_in(tmp.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(read_file(tmp / "Weighted_value.csv"), ref.file);
+  EXPECT_EQ(mask_clock(r.out), ref.console);
+  EXPECT_TRUE(stray_files(tmp.path()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FixtureRun,
+                         ::testing::Values("two_traits", "unrelated_all_records", "one_trait", "no_record_link",
+                                           "sparse_trait", "odd_flags", "one_group", "inbred"));
+
+// With unrelated animals that all have every record, every candidate's
+// system is the single-animal system, so all four columns agree.
+TEST(FixtureRun, UnrelatedAnimalsWithAllRecordsGiveEqualColumns) {
+  const std::string text = read_file(kCases / "unrelated_all_records" / "expected.csv");
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    double v[4];
+    fields >> v[0] >> v[1] >> v[2] >> v[3];
+    for (double x : v) EXPECT_NEAR(x, v[3], 1e-9 * std::fabs(v[3])) << line;
+  }
+}
+
+TEST(FixtureRun, CrLfLineEndsGiveTheSameResult) {
+  TempDir tmp;
+  for (const char* name : {"GParameter.csv", "Pedigree&Record.csv"}) {
+    std::string text = read_file(kCases / "inbred" / name), crlf;
+    for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    write_file(tmp / name, crlf);
+  }
+  const RunResult r = run_in(tmp.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(tmp / "Weighted_value.csv"), read_file(kCases / "inbred" / "expected.csv"));
+}
+
+// Runs that end early: the exit status, what the console shows after the
+// start lines, a fragment of the diagnostic, and an untouched result file.
+struct Stop {
+  const char* name;
+  std::string parameters;  // "<missing>" leaves the file out
+  std::string pedigree;
+  int status;
+  std::string console_tail;  // stdout after the start line and its empty line
+  std::string diagnostic;    // expected fragment of stderr ("" = stderr empty)
+};
+
+std::string repeat_lines(int n, const std::string& line) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += line;
+  return s;
+}
+
+// A parameter file of n unrelated traits with unit variances.
+std::string diagonal_parameters(int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) {
+    s += "1,2";
+    for (int j = 0; j < n; ++j) s += j == i ? ",1" : ",0";
+    s += "\n";
+  }
+  return s;
+}
+
+std::string many_trait_pedigree(int animals, int traits) {
+  std::string s;
+  for (int k = 1; k <= animals; ++k) s += std::to_string(k) + ",0,0,1,1" + repeat_lines(traits, ",1") + "\n";
+  return s;
+}
+
+const std::string kTwo = "5,10,3,1\n2,20,0.5,4\n";
+const std::string kPedigree = "1,0,0,0,2,1,1\n2,0,0,1,2,1,1\n3,1,2,1,1,1,0\n";
+
+class StopRun : public ::testing::TestWithParam<Stop> {};
+
+TEST_P(StopRun, EndsWithItsMessageAndLeavesTheResultFileAlone) {
+  const Stop& s = GetParam();
+  TempDir tmp;
+  if (s.parameters != "<missing>") write_file(tmp / "GParameter.csv", s.parameters);
+  if (s.pedigree != "<missing>") write_file(tmp / "Pedigree&Record.csv", s.pedigree);
+  write_file(tmp / "Weighted_value.csv", kSentinel);
+  const RunResult r = run_in(tmp.path());
+  EXPECT_EQ(r.status, s.status);
+  EXPECT_EQ(mask_clock(r.out), "Date = YYYYMMDD  Time = hhmmss.s\n\n" + s.console_tail);
+  if (s.diagnostic.empty())
+    EXPECT_EQ(r.err, "");
+  else
+    EXPECT_NE(r.err.find(s.diagnostic), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(tmp / "Weighted_value.csv"), kSentinel);
+  EXPECT_TRUE(stray_files(tmp.path()).empty());
+}
+
+const std::string kOrder = " Order of matrix is less than 1 !\n";
+const std::string kSingular = " Matrix is singular !\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StopRun,
+    ::testing::Values(
+        Stop{"missing_files", "<missing>", "<missing>", 1, kOrder, ""},
+        Stop{"empty_parameters", "", kPedigree, 1, kOrder, ""},
+        Stop{"singular_p0", "1,0,0\n", "1,0,0,1,1,1\n", 1, kSingular, ""},
+        Stop{"empty_pedigree", kTwo, "", 1, kOrder, ""},
+        Stop{"no_present_record", kTwo, "1,0,0,1,1,0,0\n2,0,0,1,1,2,-1\n", 1, kOrder, ""},
+        // G0 of rank one: every candidate system is solved exactly, but the
+        // single-animal system cannot be inverted.
+        Stop{"singular_gpg0", "1,10,1,1\n1,10,1,1\n", "1,0,0,1,1,1,1\n", 1, kSingular, ""},
+        Stop{"trailing_blank_line", kTwo + "\n", kPedigree, 2, "", "GParameter.csv"},
+        Stop{"malformed_value", kTwo, "1,0,0,0,2,1,1\n2,0,0,1.5,2,1,1\n", 2, "", "Pedigree&Record.csv line 2"},
+        Stop{"parent_on_later_line", kTwo, "1,0,3,1,1,1,1\n2,0,0,1,1,1,1\n3,0,0,1,1,1,1\n", 2, "",
+             "Pedigree&Record.csv line 1: parent 3 does not stand on an earlier line"},
+        Stop{"parent_is_itself", kTwo, "1,0,0,1,1,1,1\n2,2,0,1,1,1,1\n", 2, "",
+             "Pedigree&Record.csv line 2: parent 2 does not stand on an earlier line"},
+        Stop{"parent_beyond_file", kTwo, "1,0,0,1,1,1,1\n2,9,1,1,1,1,1\n", 2, "",
+             "Pedigree&Record.csv line 2: parent 9 is not a line of the file"},
+        Stop{"negative_parent", kTwo, "1,0,0,1,1,1,1\n2,1,-1,1,1,1,1\n", 2, "",
+             "Pedigree&Record.csv line 2: parent -1 is not a line of the file"},
+        Stop{"no_candidate", kTwo, "1,0,0,0,1,1,1\n2,0,0,2,1,1,1\n", 1, "", "no animal has candidate flag 1"},
+        // Animal 2 is a candidate with no record and no relative with one.
+        Stop{"candidate_without_information", kTwo, "1,0,0,1,1,1,1\n2,0,0,1,2,0,0\n", 1, "",
+             "Pedigree&Record.csv line 2: the candidate's weights cannot be computed: no present record"},
+        // 200 traits of 1000 animals need 320 GB for the record matrix.
+        Stop{"not_enough_memory", diagonal_parameters(200), many_trait_pedigree(1000, 200), 3, " 100\n 200\n",
+             "not enough memory"}),
+    [](const ::testing::TestParamInfo<Stop>& info) { return std::string(info.param.name); });
+
+TEST(CommandLine, HelpAndVersionAnswerAndOtherArgumentsAreRefused) {
+  TempDir tmp;
+  RunResult r = run_in(tmp.path(), "--help");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("Usage: gainweights"), std::string::npos);
+  EXPECT_NE(r.out.find("Exit status"), std::string::npos);
+  r = run_in(tmp.path(), "--version");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("gainweights ", 0), 0u);
+  r = run_in(tmp.path(), "GParameter.csv");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("Usage: gainweights"), std::string::npos);
+  // A refused command line opens and creates no file.
+  EXPECT_TRUE(fs::is_empty(tmp.path()));
+}
+
+TEST(MissingInputs, AreCreatedEmpty) {
+  TempDir tmp;
+  const RunResult r = run_in(tmp.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(fs::exists(tmp / "GParameter.csv"));
+  EXPECT_EQ(fs::file_size(tmp / "GParameter.csv"), 0u);
+  // The run stops at the trait matrices, before the pedigree file is opened.
+  EXPECT_FALSE(fs::exists(tmp / "Pedigree&Record.csv"));
+  EXPECT_FALSE(fs::exists(tmp / "Weighted_value.csv"));
+}
+
+}  // namespace
+}  // namespace gw

@@ -1,0 +1,86 @@
+// Runs the built program in a folder and captures what it prints.
+#pragma once
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace gw::testing {
+
+namespace fs = std::filesystem;
+
+inline std::string read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void write_file(const fs::path& p, const std::string& text) {
+  std::ofstream out(p, std::ios::binary);
+  out << text;
+}
+
+// A fresh folder, removed with everything in it at the end of the test.
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device rd;
+    path_ = fs::temp_directory_path() / ("gainweights-test-" + std::to_string(rd()) + std::to_string(rd()));
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+struct RunResult {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs the program with `args` in `dir`; stdout and stderr are captured.
+inline RunResult run_in(const fs::path& dir, const std::string& args = "") {
+  const fs::path capture = dir.parent_path() / (dir.filename().string() + ".capture");
+  fs::create_directories(capture);
+  const std::string cmd = "cd '" + dir.string() + "' && '" GAINWEIGHTS_EXE "' " + args + " >'" +
+                          (capture / "out").string() + "' 2>'" + (capture / "err").string() + "' </dev/null";
+  const int raw = std::system(cmd.c_str());
+  RunResult r;
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  r.out = read_file(capture / "out");
+  r.err = read_file(capture / "err");
+  fs::remove_all(capture);
+  return r;
+}
+
+// Replaces the digits of the date-and-time lines so that runs compare.
+inline std::string mask_clock(const std::string& console) {
+  static const std::regex line("Date = \\d{8}  Time = \\d{6}\\.\\d");
+  return std::regex_replace(console, line, "Date = YYYYMMDD  Time = hhmmss.s");
+}
+
+// The files of a folder other than the two inputs and the result.
+inline std::vector<std::string> stray_files(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    const std::string n = e.path().filename().string();
+    if (n != "GParameter.csv" && n != "Pedigree&Record.csv" && n != "Weighted_value.csv") names.push_back(n);
+  }
+  return names;
+}
+
+}  // namespace gw::testing
