@@ -2,8 +2,10 @@
 //
 // Values are separated by a comma, by blanks or tabs, or by a comma with
 // blanks or tabs around it. Two commas with only blanks between them stand
-// for an empty value (the destination keeps its content); "r*v" stands for r
-// copies of v and "r*" for r empty values; a slash ends the read in progress.
+// for an empty value (the destination keeps its content), and so does a comma
+// at the start of a line, while a comma at the end of a line makes no empty
+// value; "r*v" stands for r copies of v and "r*" for r empty values; a slash
+// ends the read in progress.
 // A read takes as many values as it has destinations and crosses line ends as
 // needed; values left over on its last line are ignored, and the next read
 // starts on the following line. Line ends are LF or CR LF.
@@ -28,7 +30,9 @@ struct InputText {
 
 // Reads `name` in folder `dir`. A file that does not exist is created empty
 // and read as empty. Throws FatalError (exit status 2) when the file cannot
-// be read, and (exit status 3) when it cannot be created.
+// be read or is not plain text (NUL and other control characters, bytes that
+// are not UTF-8, a CR that does not end a line), and (exit status 3) when it
+// cannot be created. A byte order mark at the start is dropped.
 InputText load_input_file(const std::filesystem::path& dir, const std::string& name);
 
 // Number of lines from the start of the text to its end: a last line without
@@ -43,8 +47,8 @@ class ValueReader {
   // One read of reals, in order, into `values`. A destination left unfilled
   // by an empty value or a slash keeps its content. `what` names the record
   // being read in the end-of-file diagnostic ("trait line 2").
-  // Throws FatalError (exit status 2) on a malformed value or when the read
-  // runs past the end of the text.
+  // Throws FatalError (exit status 2) on a malformed value, on a line longer
+  // than 1 MiB, or when the read runs past the end of the text.
   void read_reals(std::span<double> values, std::string_view what);
 
   // The same for integers (optional sign and decimal digits, 32-bit signed).
