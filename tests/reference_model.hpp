@@ -113,7 +113,7 @@ inline std::vector<double> solve(const Mat& a, const std::vector<double>& b) {
     for (int i = 0; i < n; ++i) sdx += (x[i] - xold[i]) * (x[i] - xold[i]), sx += x[i] * x[i];
     const double change = std::sqrt(sdx / sx);
     if (++count == 100 * n) throw Stop("No. iterations");
-    if (!(change > 1.0e-12)) return x;
+    if (change <= 1.0e-12) return x;  // a NaN change never ends the iteration
   }
 }
 
