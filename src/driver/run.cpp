@@ -1,5 +1,6 @@
 #include "driver/run.hpp"
 
+#include <limits>
 #include <new>
 #include <ostream>
 #include <string>
@@ -34,25 +35,30 @@ void run(const std::filesystem::path& dir, Console& console) {
     throw FatalError::diagnostic(pedigree_file.name + ": no animal has candidate flag 1 (field 4), so there is nothing to compute",
                                  ExitStatus::failure);
 
-  // The record matrix dominates the memory of a run: check that it fits
-  // before anything large is allocated.
+  // The record matrix dominates the memory of a run. The relationship matrix
+  // is built in the record matrix's own storage and only the candidates'
+  // relationships are kept apart from it, in compact form; the candidate
+  // stage adds work space of a few NTRAIT x D arrays. Check that all of it
+  // fits before anything large is allocated.
   const auto d = static_cast<std::uint64_t>(ntrait) * static_cast<std::uint64_t>(nanim);
-  const auto record_bytes = matrix_bytes(d, d);
-  const auto relationship_bytes = matrix_bytes(nanim, nanim);
+  const auto ncand = static_cast<std::uint64_t>(ped.candidate_count());
   std::optional<std::uint64_t> needed;
-  if (record_bytes && relationship_bytes) needed = *record_bytes + *relationship_bytes;
+  if (const auto record = matrix_bytes(d, d), work = candidate_work_bytes(ntrait, nanim, ncand),
+                 relationships = CandidateRelationships::bytes(nanim, ncand);
+      record && work && relationships && *record <= std::numeric_limits<std::int64_t>::max() - *work - *relationships)
+    needed = *record + *work + *relationships;
   check_fits("the record covariance matrix of " + std::to_string(nanim) + " animals and " + std::to_string(ntrait) +
                  " traits",
              needed, available_memory());
 
-  Matrix<double> a0(nanim, nanim, false);
   Matrix<double> ppi(static_cast<std::int64_t>(d), static_cast<std::int64_t>(d), false);
-  amrx(ped.id1.data(), ped.id2.data(), a0.view(), nanim);
-  const int nrec = record_covariance_inverse(traits.g0.cview(), traits.r0.cview(), a0.cview(), ped.nonr.cview(),
-                                             ppi.view(), progress);
+  amrx(ped.id1.data(), ped.id2.data(), MatView(ppi.data(), nanim, nanim, ppi.rows()), nanim);
+  const CandidateRelationships relationships(ConstMatView(ppi.data(), nanim, nanim, ppi.rows()), ped.cand);
+  record_covariance_in_place(traits.g0.cview(), traits.r0.cview(), nanim, ppi.view());
+  const int nrec = invert_present_block(ped.nonr.cview(), ntrait, nanim, ppi.view(), progress);
 
   const CandidateAverages avg =
-      candidate_weights(traits.g0.cview(), a0.cview(), ppi.cview(), ped, par.k0, pedigree_file.name);
+      candidate_weights(traits.g0.cview(), relationships, ppi.cview(), ped, par.k0, pedigree_file.name);
   const std::vector<double> v0 = reference_weights(traits.g0.cview(), traits.p0i.cview(), par.k0, avg.vv0, progress);
 
   console.count("No. of animals = ", nanim);

@@ -54,15 +54,19 @@ TraitMatrices trait_covariances(const Parameters& par, const ProgressFn& progres
   return t;
 }
 
-int record_covariance_inverse(ConstMatView g0, ConstMatView r0, ConstMatView a0, ConstIntMatView nonr, MatView v,
-                              const ProgressFn& progress) {
-  const int ntrait = static_cast<int>(g0.rows);
-  const int nanim = static_cast<int>(a0.rows);
-  kron(g0, a0, v, ntrait, ntrait, nanim, nanim);
+namespace {
+
+void add_residuals(ConstMatView r0, int nanim, MatView v) {
+  const int ntrait = static_cast<int>(r0.rows);
   for (int i = 0; i < ntrait; ++i)
     for (int j = 0; j < ntrait; ++j)
       for (int k = 0; k < nanim; ++k)
         v(static_cast<std::int64_t>(i) * nanim + k, static_cast<std::int64_t>(j) * nanim + k) += r0(i, j);
+}
+
+}  // namespace
+
+int invert_present_block(ConstIntMatView nonr, int ntrait, int nanim, MatView v, const ProgressFn& progress) {
   const int nrec = cutm(v, nonr, ntrait, nanim);
   // The packed block is inverted in place: the inverse needs no second array
   // of the record matrix's size.
@@ -71,59 +75,34 @@ int record_covariance_inverse(ConstMatView g0, ConstMatView r0, ConstMatView a0,
   return nrec;
 }
 
-void candidate_lhs(ConstMatView g0, ConstMatView a0, ConstMatView ppi, int k, MatView lhs) {
-  const std::int64_t ntrait = g0.rows;
-  const std::int64_t nanim = a0.rows;
-  const std::int64_t d = ntrait * nanim;
-  Matrix<double> ga0(d, ntrait);
-  for (std::int64_t i = 0; i < ntrait; ++i)
-    for (std::int64_t j = 0; j < ntrait; ++j)
-      for (std::int64_t l = 0; l < nanim; ++l) ga0(i * nanim + l, j) = g0(i, j) * a0(l, k);
-  Matrix<double> t(ntrait, d);  // t = GA0' PPI
-  transposed_product(ga0.cview(), ppi, t.view());
-  product(t.cview(), ga0.cview(), lhs);
+int record_covariance_inverse(ConstMatView g0, ConstMatView r0, ConstMatView a0, ConstIntMatView nonr, MatView v,
+                              const ProgressFn& progress) {
+  const int ntrait = static_cast<int>(g0.rows);
+  const int nanim = static_cast<int>(a0.rows);
+  kron(g0, a0, v, ntrait, ntrait, nanim, nanim);
+  add_residuals(r0, nanim, v);
+  return invert_present_block(nonr, ntrait, nanim, v, progress);
 }
 
-CandidateAverages candidate_weights(ConstMatView g0, ConstMatView a0, ConstMatView ppi, const Pedigree& ped,
-                                    const std::vector<double>& k0, const std::string& pedigree_file) {
-  const int ntrait = static_cast<int>(g0.rows);
-  const auto n = static_cast<std::size_t>(ntrait);
-  CandidateAverages avg;
-  avg.vv1.assign(n, 0.0);
-  avg.vv2.assign(n, 0.0);
-  avg.vv0.assign(n, 0.0);
-  Matrix<double> lhs(ntrait, ntrait);
-  std::vector<double> rhs(n), w(n);
-  for (int k = 0; k < ped.nanim; ++k) {
-    if (ped.cand[k] != 1) continue;
-    candidate_lhs(g0, a0, ppi, k, lhs.view());
-    rhs = k0;
-    try {
-      spdcgg(ntrait, lhs.cview(), rhs.data(), w.data());
-    } catch (const SingularSystem&) {
-      throw FatalError(pedigree_file + " line " + std::to_string(k + 1) +
-                           ": the candidate's weights cannot be computed: no present record carries information on "
-                           "it (its system matrix is singular)",
-                       ExitStatus::failure, Channel::diagnostic);
-    }
-    std::vector<double>& sum = ped.gend[k] == 1 ? avg.vv1 : avg.vv2;
-    for (std::size_t i = 0; i < n; ++i) sum[i] = sum[i] + w[i];
-    ++(ped.gend[k] == 1 ? avg.ncand1 : avg.ncand2);
+void record_covariance_in_place(ConstMatView g0, ConstMatView r0, int nanim, MatView v) {
+  const int nt = static_cast<int>(g0.rows);
+  const std::int64_t n = nanim;
+  const ConstMatView a0(v.data, n, n, v.ld);
+  // Every block but the leading one reads A0 from the leading block: first
+  // the block columns 1.., then the blocks below the leading one, and only
+  // then the leading block itself, in place.
+  if (nt > 1) {
+    kron(ConstMatView(g0.col(1), nt, nt - 1, g0.ld), a0, MatView(v.col(n), v.rows, v.cols - n, v.ld), nt, nt - 1,
+         nanim, nanim);
+    kron(ConstMatView(g0.data + 1, nt - 1, 1, g0.ld), a0, MatView(v.data + n, v.rows - n, n, v.ld), nt - 1, 1, nanim,
+         nanim);
   }
-  // An empty group has no average (NaN), and the overall average is then the
-  // other group's average alone.
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  for (std::size_t i = 0; i < n; ++i) {
-    avg.vv1[i] = avg.ncand1 > 0 ? avg.vv1[i] / static_cast<double>(avg.ncand1) : nan;
-    avg.vv2[i] = avg.ncand2 > 0 ? avg.vv2[i] / static_cast<double>(avg.ncand2) : nan;
-    if (avg.ncand1 == 0)
-      avg.vv0[i] = avg.vv2[i];
-    else if (avg.ncand2 == 0)
-      avg.vv0[i] = avg.vv1[i];
-    else
-      avg.vv0[i] = (avg.vv1[i] + avg.vv2[i]) / 2;
+  const double g00 = g0(0, 0);
+  for (std::int64_t l = 0; l < n; ++l) {
+    double* col = v.col(l);
+    for (std::int64_t k = 0; k < n; ++k) col[k] = g00 * col[k];
   }
-  return avg;
+  add_residuals(r0, nanim, v);
 }
 
 std::vector<double> reference_weights(ConstMatView g0, ConstMatView p0i, const std::vector<double>& k0,

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "driver/candidates.hpp"
 #include "driver/inputs.hpp"
 #include "kernels/kernels.hpp"
 #include "kernels/matrix.hpp"
@@ -29,24 +30,17 @@ TraitMatrices trait_covariances(const Parameters& par, const ProgressFn& progres
 int record_covariance_inverse(ConstMatView g0, ConstMatView r0, ConstMatView a0, ConstIntMatView nonr, MatView v,
                               const ProgressFn& progress);
 
-// LHS = (GA0' PPI) GA0 of candidate k (0-based), with GA0 = G0 (x) column k
-// of A0. Both products are sums in ascending order of the inner index from
-// 0.0. `lhs` is ntrait x ntrait.
-void candidate_lhs(ConstMatView g0, ConstMatView a0, ConstMatView ppi, int k, MatView lhs);
+// The same two steps with the relationship matrix standing in the record
+// matrix itself, so that no separate nanim x nanim array lives beside it:
+//
+// On entry the leading nanim x nanim block of `v` (D x D) holds A0; on
+// return `v` holds V = G0 (x) A0 + R0 (x) I, every element of the Kronecker
+// part the same single product G0(i, j) * A0(k, l) as with A0 apart.
+void record_covariance_in_place(ConstMatView g0, ConstMatView r0, int nanim, MatView v);
 
-struct CandidateAverages {
-  std::vector<double> vv1;  // average weights of group 1 (NaN when the group is empty)
-  std::vector<double> vv2;  // average weights of group 2 (NaN when the group is empty)
-  std::vector<double> vv0;  // overall average: mean of the two group averages
-  std::int64_t ncand1 = 0;
-  std::int64_t ncand2 = 0;
-};
-
-// Solves LHS w = K0 for every candidate in file order and averages the
-// weight vectors within the two groups and over them. A candidate whose
-// system is singular ends the run with a diagnostic naming its line.
-CandidateAverages candidate_weights(ConstMatView g0, ConstMatView a0, ConstMatView ppi, const Pedigree& ped,
-                                    const std::vector<double>& k0, const std::string& pedigree_file);
+// Packs the present records of V into the leading block, inverts it in place
+// and spreads the inverse back (PPI). Returns NREC.
+int invert_present_block(ConstIntMatView nonr, int ntrait, int nanim, MatView v, const ProgressFn& progress);
 
 // The reference weights of one animal with its own records of all traits and
 // no relatives: V0 = (G0' P0I G0)^-1 K0, scaled by the first trait at which
