@@ -1,11 +1,13 @@
 // Times the inversion: the one-step-at-a-time form against the blocked form
 // on one and on two threads, on a relationship-like matrix plus a diagonal.
 //
-//   bench_invmtx [n] [--plain-max M] [--repeat R] [--panel P --leaf L --col-block C --row-block B]
+//   bench_invmtx [n] [--plain-max M] [--repeat R] [--general]
+//                [--panel P --leaf L --col-block C --row-block B]
 //
 // n defaults to 5000. The plain form is timed only for n <= M (default
 // 2000); above that the blocked results are compared with each other only.
-// Each figure is the best of R runs (default 1).
+// Each figure is the best of R runs (default 1). --general takes a matrix of
+// uniform random numbers instead, which exchanges rows at nearly every step.
 #include <omp.h>
 
 #include <algorithm>
@@ -50,6 +52,15 @@ gw::Matrix<double> make_matrix(int n) {
   return a;
 }
 
+gw::Matrix<double> make_general(int n) {
+  std::mt19937_64 rng(54321);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  gw::Matrix<double> a(n, n);
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < n; ++i) a(i, j) = u(rng);
+  return a;
+}
+
 struct Timing {
   double seconds = 0.0;
   gw::Matrix<double> result;
@@ -79,6 +90,7 @@ int main(int argc, char** argv) {
   int n = 5000;
   int plain_max = 2000;
   int repeat = 1;
+  bool general = false;
   gw::invmtx_detail::Blocking blocking;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -91,6 +103,7 @@ int main(int argc, char** argv) {
     };
     if (arg == "--plain-max") plain_max = value();
     else if (arg == "--repeat") repeat = std::max(1, value());
+    else if (arg == "--general") general = true;
     else if (arg == "--panel") blocking.panel = value();
     else if (arg == "--leaf") blocking.leaf = value();
     else if (arg == "--col-block") blocking.col_block = value();
@@ -106,10 +119,10 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  const gw::Matrix<double> a = make_matrix(n);
+  const gw::Matrix<double> a = general ? make_general(n) : make_matrix(n);
   const double flops = 2.0 * n * static_cast<double>(n) * n;
   const int cores = omp_get_num_procs();
-  std::printf("order %d, 2 n^3 = %.3g flop, peak taken as %.0f GFLOP/s per core\n\n", n, flops, kPeakPerCore);
+  std::printf("%s matrix of order %d, 2 n^3 = %.3g flop, peak taken as %.0f GFLOP/s per core\n\n", general ? "random" : "relationship-like", n, flops, kPeakPerCore);
   std::printf("%-22s %8s %10s %10s %10s %s\n", "form", "threads", "seconds", "GFLOP/s", "of peak", "same bits");
 
   auto row = [&](const char* name, int threads, const Timing& t, const char* same) {

@@ -311,6 +311,13 @@ Inverter::Group Inverter::pack(const Panel& p, int s0, int s1, double* out) cons
 void Inverter::apply(const Group& g, int64_t c0, int64_t c1, int worker) {
   const int depth = g.s1 - g.s0;
   const int64_t ld = w_.ld;
+  // The exchanged rows are scattered over the columns: touch them all first
+  // so that the misses overlap.
+  for (int64_t c = c0; c < c1; ++c) {
+    const double* col = w_.col(c);
+    for (int k = g.s0; k < g.s1; ++k)
+      if (piv_[k] >= g.s1) __builtin_prefetch(col + piv_[k], 1, 3);
+  }
   for (int64_t c = c0; c < c1; ++c) {
     double* col = w_.col(c);
     for (int k = g.s0; k < g.s1; ++k) std::swap(col[k], col[piv_[k]]);
