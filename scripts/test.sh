@@ -1,6 +1,21 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test.
+# Builds everything and runs every test twice: the normal build (build/),
+# then a build with AddressSanitizer and UndefinedBehaviorSanitizer
+# (build-asan/). Set GAINWEIGHTS_SKIP_SANITIZE=1 for the first pass alone.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+
 "$root/scripts/build.sh"
-ctest --test-dir "$root/build" --output-on-failure -j"$(nproc)"
+ctest --test-dir "$root/build" --output-on-failure -j"$jobs"
+
+if [ "${GAINWEIGHTS_SKIP_SANITIZE:-0}" != 1 ]; then
+  echo "=== sanitizer build (build-asan)"
+  cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Release -DGAINWEIGHTS_TESTS=ON \
+    -DGAINWEIGHTS_SANITIZE=ON >/dev/null
+  ninja -C "$root/build-asan" -j"$jobs"
+  # Any report fails the test that triggered it, with a stack trace.
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:halt_on_error=1:detect_leaks=1:strict_string_checks=1}
+  export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+  ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs"
+fi

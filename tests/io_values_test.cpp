@@ -1,6 +1,7 @@
 // The value syntax of the input files, line counting and file loading.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../fuzz/targets.hpp"
 #include "io/input_file.hpp"
 #include "kernels/fatal.hpp"
 
@@ -257,6 +259,22 @@ TEST_F(LoadInput, TextIsReadWholeWithoutByteOrderMark) {
   } catch (const FatalError& e) {
     EXPECT_EQ(e.text(),
               "F.csv line 1: \"Gr\xc3\xb6\xc3\x9f" "e\" is not a real number (the file must not have a header line)");
+  }
+}
+
+// Saved inputs of the reader's fuzz target (crashes once found, and seeds),
+// replayed through the same path.
+TEST(FuzzRegressions, ValueReader) {
+  const std::filesystem::path folder = std::filesystem::path(GAINWEIGHTS_TEST_DATA) / "hostile" / "reader";
+  std::vector<std::filesystem::path> files;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  ASSERT_FALSE(files.empty());
+  for (const auto& file : files) {
+    std::ifstream in(file, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NO_THROW(fuzz::reader_target(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()))
+        << file.filename().string();
   }
 }
 

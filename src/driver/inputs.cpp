@@ -4,18 +4,19 @@
 #include <limits>
 #include <string>
 
+#include "driver/memory.hpp"
 #include "kernels/fatal.hpp"
 
 namespace gw {
 
 namespace {
 
-// A line count becomes an array extent; refuse counts no array could hold.
+// A line count becomes an array extent, and the widest read of a line (the
+// record flags and five more fields) must still be counted in an int. A
+// count beyond that gives arrays that cannot be represented at all.
 int checked_count(std::int64_t lines, const std::string& file, const char* what) {
-  if (lines > std::numeric_limits<std::int32_t>::max())
-    throw FatalError::diagnostic(file + ": " + std::to_string(lines) + " lines is more " + what +
-                                     " than the program can handle",
-                                 ExitStatus::bad_input);
+  if (lines > std::numeric_limits<std::int32_t>::max() - 5)
+    check_fits("the " + std::to_string(lines) + " " + what + " of " + file, std::nullopt, std::nullopt);
   return static_cast<int>(lines);
 }
 
@@ -27,18 +28,33 @@ std::int64_t Pedigree::record_count() const {
 
 std::int64_t Pedigree::candidate_count() const { return std::count(cand.begin(), cand.end(), 1); }
 
+// The first trait line is read into the line buffer before the NTRAIT x
+// NTRAIT arrays are sized, so that a file of many blank or short lines ends at
+// its end-of-file diagnostic rather than at the memory check; the buffer
+// itself is no larger than a few times the file.
 Parameters read_parameters(const InputText& file) {
   Parameters par;
   par.ntrait = checked_count(count_lines(file.text), file.name, "traits");
   const int n = par.ntrait;
+  const auto width = static_cast<std::size_t>(n) + 2;
+  check_fits("a line of " + std::to_string(width) + " values of " + file.name, array_bytes(width, sizeof(double)),
+             available_memory());
+  std::vector<double> line(width);
+  ValueReader reader(file.name, file.text);
+  const auto read_line = [&](int i) {
+    std::fill(line.begin(), line.end(), 0.0);
+    reader.read_reals(line, "trait line " + std::to_string(i + 1));
+  };
+  if (n > 0) read_line(0);
+
+  check_fits("the storage for the trait matrices of " + std::to_string(n) + " traits (" + file.name + ")",
+             add_bytes(trait_arrays_bytes(n), array_bytes(2 * static_cast<std::uint64_t>(n), sizeof(double))),
+             available_memory());
   par.k0.assign(static_cast<std::size_t>(n), 0.0);
   par.wvp.assign(static_cast<std::size_t>(n), 0.0);
   par.gp = Matrix<double>(n, n);
-  ValueReader reader(file.name, file.text);
-  std::vector<double> line(static_cast<std::size_t>(n) + 2);
   for (int i = 0; i < n; ++i) {
-    std::fill(line.begin(), line.end(), 0.0);
-    reader.read_reals(line, "trait line " + std::to_string(i + 1));
+    if (i > 0) read_line(i);
     par.k0[i] = line[0];
     par.wvp[i] = line[1];
     for (int j = 0; j < n; ++j) par.gp(i, j) = line[j + 2];
@@ -46,27 +62,40 @@ Parameters read_parameters(const InputText& file) {
   return par;
 }
 
+// The same order for the pedigree: the first animal line, then the check of
+// the animal-sized arrays (NONR is NANIM x NTRAIT integers), then the rest.
 Pedigree read_pedigree(const InputText& file, int ntrait) {
   Pedigree ped;
   ped.nanim = checked_count(count_lines(file.text), file.name, "animals");
   const int n = ped.nanim;
   const auto size = static_cast<std::size_t>(n);
+  std::vector<std::int32_t> line(static_cast<std::size_t>(ntrait) + 5);
+  ValueReader reader(file.name, file.text);
+  const auto read_line = [&](int k) {
+    std::fill(line.begin(), line.end(), 0);
+    reader.read_integers(line, "animal line " + std::to_string(k + 1));
+  };
+  if (n > 0) read_line(0);
+
+  check_fits("the storage for the pedigree and record flags of " + std::to_string(n) + " animals and " + std::to_string(ntrait) +
+                 " traits (" + file.name + ")",
+             add_bytes(matrix_bytes(n, ntrait, sizeof(std::int32_t)), matrix_bytes(n, 4, sizeof(std::int32_t))),
+             available_memory());
   ped.id1.assign(size, 0);
   ped.id2.assign(size, 0);
   ped.cand.assign(size, 0);
   ped.gend.assign(size, 0);
   ped.nonr = Matrix<std::int32_t>(n, ntrait);
-  ValueReader reader(file.name, file.text);
-  std::vector<std::int32_t> line(static_cast<std::size_t>(ntrait) + 5);
   for (int k = 0; k < n; ++k) {
-    std::fill(line.begin(), line.end(), 0);
-    reader.read_integers(line, "animal line " + std::to_string(k + 1));
+    if (k > 0) read_line(k);
     ped.id1[k] = line[1];
     ped.id2[k] = line[2];
     ped.cand[k] = line[3];
     ped.gend[k] = line[4];
     for (int j = 0; j < ntrait; ++j) ped.nonr(k, j) = line[j + 5];
   }
+  // Every read succeeded, so each took exactly one line: animal k (0-based)
+  // stands on line k + 1.
   for (int k = 0; k < n; ++k) {
     for (const std::int32_t code : {ped.id1[k], ped.id2[k]}) {
       if (code == 0) continue;

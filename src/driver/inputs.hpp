@@ -28,13 +28,18 @@ struct Pedigree {
   std::int64_t candidate_count() const;  // candidate flags equal to 1
 };
 
-// Counts the lines of the parameter file and reads one trait per line.
+// Counts the lines of the parameter file and reads one trait per line. The
+// first line is read before the ntrait x ntrait arrays are sized; arrays
+// that cannot be represented or do not fit in the available memory end the
+// run with the "not enough memory" diagnostic (exit status 3) before they are
+// allocated. Read errors are bad input (exit status 2).
 Parameters read_parameters(const InputText& file);
 
 // Counts the lines of the pedigree file and reads one animal per line, each
-// with ntrait record flags. Then checks that every parent code names an
-// earlier line: a code outside 0..k-1 on line k would address animals that do
-// not exist or give relationships without meaning.
+// with ntrait record flags, sized and checked in the same way. Then checks
+// that every parent code names an earlier line: a code outside 0..k-1 on line
+// k would address animals that do not exist or give relationships without
+// meaning.
 Pedigree read_pedigree(const InputText& file, int ntrait);
 
 }  // namespace gw

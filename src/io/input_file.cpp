@@ -9,9 +9,11 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <system_error>
 
+#include "driver/memory.hpp"
 #include "kernels/fatal.hpp"
 
 namespace gw {
@@ -278,12 +280,26 @@ InputText load_input_file(const std::filesystem::path& dir, const std::string& n
   if (S_ISDIR(info.st_mode)) fail_input(name + ": is a folder, not a file");
   if (!S_ISREG(info.st_mode)) fail_input(name + ": is not a regular file");
 
+  // The whole text is held in memory: refuse a file larger than what can be
+  // allocated (a sparse file, say) before reading it. A file that grows while
+  // it is read (or reports no size) is checked again as it grows.
   InputText input{name, std::string()};
   std::string& text = input.text;
-  text.resize(static_cast<std::size_t>(info.st_size) + 1);  // one more byte to see the end
+  const auto reserve = [&](std::uint64_t bytes) {
+    const std::string what = "the text of " + name;
+    check_fits(what, bytes, available_memory());
+    try {
+      text.resize(static_cast<std::size_t>(bytes));
+    } catch (const std::exception&) {  // bad_alloc, or length_error beyond max_size()
+      throw FatalError::diagnostic("not enough memory: " + what + " needs " + std::to_string(bytes) +
+                                       " bytes, which cannot be allocated",
+                                   ExitStatus::resource);
+    }
+  };
+  reserve(static_cast<std::uint64_t>(info.st_size) + 1);  // one more byte to see the end
   std::size_t size = 0;
   for (;;) {
-    if (size == text.size()) text.resize(text.size() * 2);
+    if (size == text.size()) reserve(std::uint64_t{text.size()} * 2);
     const ssize_t got = ::read(fd, text.data() + size, text.size() - size);
     if (got < 0) {
       if (errno == EINTR) continue;

@@ -30,9 +30,10 @@ struct InputText {
 
 // Reads `name` in folder `dir`. A file that does not exist is created empty
 // and read as empty. Throws FatalError (exit status 2) when the file cannot
-// be read or is not plain text (NUL and other control characters, bytes that
-// are not UTF-8, a CR that does not end a line), and (exit status 3) when it
-// cannot be created. A byte order mark at the start is dropped.
+// be read, is not a regular file or is not plain text (NUL and other control
+// characters, bytes that are not UTF-8, a CR that does not end a line), and
+// (exit status 3) when it cannot be created or its text does not fit in the
+// available memory. A byte order mark at the start is dropped.
 InputText load_input_file(const std::filesystem::path& dir, const std::string& name);
 
 // Number of lines from the start of the text to its end: a last line without

@@ -74,8 +74,13 @@ void ResultFile::commit() {
   if (committed_) return;
   if (file_ == nullptr) fail_output("cannot write", EBADF);  // a commit() that failed before
   // A failure below leaves the temporary file to the destructor, which
-  // removes it.
-  const bool flushed = std::fflush(file_) == 0 && std::ferror(file_) == 0;
+  // removes it. The lines are synced to the disk before the rename makes
+  // them the result file, so that a crash right after the rename cannot leave
+  // an empty result file; a file system that has no sync (EINVAL) is left to
+  // the close to report errors.
+  errno = 0;
+  bool flushed = std::fflush(file_) == 0 && std::ferror(file_) == 0;
+  if (flushed && ::fsync(::fileno(file_)) != 0 && errno != EINVAL) flushed = false;
   int err = errno;
   const int closed = std::fclose(file_);
   file_ = nullptr;

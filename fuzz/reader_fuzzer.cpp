@@ -1,0 +1,7 @@
+// libFuzzer entry point: the value reader and the line counter.
+#include "targets.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  gw::fuzz::reader_target(data, size);
+  return 0;
+}
