@@ -71,8 +71,8 @@ Case make_case(const Shape& s, std::uint32_t seed) {
   const int d = nt * na;
   c.store = Matrix<double>(d + 5, d + 3);
   c.ppi = MatView(c.store.data(), d, d, d + 5);
-  c.nrec = record_covariance_inverse(c.traits.g0.cview(), c.traits.r0.cview(), c.a0.cview(), ped.nonr.cview(), c.ppi,
-                                     {});
+  c.nrec =
+      record_covariance_inverse(c.traits.g0.cview(), c.traits.r0.cview(), c.a0.cview(), ped.nonr.cview(), c.ppi, {});
   return c;
 }
 
@@ -126,8 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Shape{"three_traits_most_missing", 3, 29, 0.8, 0.7, 0.5},
                       // Founders only: each candidate is related to itself
                       // alone, so a batch reads a few rows of PPI.
-                      Shape{"unrelated", 3, 41, 0.0, 0.3, 0.5},
-                      Shape{"sparse_pedigree", 4, 33, 0.15, 0.4, 0.7},
+                      Shape{"unrelated", 3, 41, 0.0, 0.3, 0.5}, Shape{"sparse_pedigree", 4, 33, 0.15, 0.4, 0.7},
                       // 5 and 9 traits: lanes that do not fill whole vectors
                       // and (with 9) batches of several register tiles.
                       Shape{"five_traits", 5, 23, 0.6, 0.25, 0.5}, Shape{"nine_traits", 9, 11, 0.6, 0.2, 0.9},
@@ -148,10 +147,10 @@ TEST(FastCandidates, FallBackToThePlainFormOnValuesThatAreNotFiniteOrTooLarge) {
     bool in_g0;
     double value;
   };
-  for (const Poison& p : {Poison{"inf in PPI", false, inf}, Poison{"NaN in PPI", false, nan},
-                          Poison{"-inf in PPI", false, -inf}, Poison{"huge PPI", false, 1e308},
-                          Poison{"inf in G0", true, inf}, Poison{"NaN in G0", true, nan},
-                          Poison{"huge G0", true, 1e308}}) {
+  for (const Poison& p :
+       {Poison{"inf in PPI", false, inf}, Poison{"NaN in PPI", false, nan}, Poison{"-inf in PPI", false, -inf},
+        Poison{"huge PPI", false, 1e308}, Poison{"inf in G0", true, inf}, Poison{"NaN in G0", true, nan},
+        Poison{"huge G0", true, 1e308}}) {
     Case c = make_case(s, 77);
     Matrix<double> g0(3, 3);
     std::copy_n(c.traits.g0.data(), 9, g0.data());
@@ -217,23 +216,27 @@ TEST(CandidateRelationships, HoldTheCandidatesColumnsInEitherForm) {
 }
 
 // The record matrix formed around A0 in its own storage is the Kronecker
-// product plus residuals formed from A0 apart, bit for bit, with leading
-// dimensions larger than the order.
+// product plus residuals formed from A0 apart, bit for bit, also with a
+// leading dimension larger than the order (A0's columns then overlap those
+// of V differently) and with one trait (every column of V overwrites the
+// A0 column it reads).
 TEST(RecordCovarianceInPlace, EqualsTheProductFromASeparateA0) {
-  for (const int nt : {1, 2, 4}) {
-    const Case c = make_case({"x", nt, 17, 0.8, 0.0, 0.5}, 11u + nt);
-    const int na = 17, d = nt * na;
-    Matrix<double> ref(d + 2, d + 1, false), got(d + 2, d + 1, false);
-    const MatView rv(ref.data(), d, d, d + 2), gv(got.data(), d, d, d + 2);
-    kron(c.traits.g0.cview(), c.a0.cview(), rv, nt, nt, na, na);
-    for (int i = 0; i < nt; ++i)
-      for (int j = 0; j < nt; ++j)
-        for (int k = 0; k < na; ++k) rv(i * na + k, j * na + k) += c.traits.r0(i, j);
-    amrx(c.ped.id1.data(), c.ped.id2.data(), MatView(got.data(), na, na, d + 2), na);
-    record_covariance_in_place(c.traits.g0.cview(), c.traits.r0.cview(), na, gv);
-    for (int j = 0; j < d; ++j)
-      EXPECT_EQ(0, std::memcmp(rv.col(j), gv.col(j), sizeof(double) * d)) << "traits " << nt << " column " << j;
-  }
+  for (const int nt : {1, 2, 4})
+    for (const int extra : {0, 3}) {
+      const Case c = make_case({"x", nt, 17, 0.8, 0.0, 0.5}, 11u + nt);
+      const int na = 17, d = nt * na, ld = d + extra;
+      Matrix<double> ref(ld, d, false), got(ld, d, false);
+      const MatView rv(ref.data(), d, d, ld), gv(got.data(), d, d, ld);
+      kron(c.traits.g0.cview(), c.a0.cview(), rv, nt, nt, na, na);
+      for (int i = 0; i < nt; ++i)
+        for (int j = 0; j < nt; ++j)
+          for (int k = 0; k < na; ++k) rv(i * na + k, j * na + k) += c.traits.r0(i, j);
+      amrx(c.ped.id1.data(), c.ped.id2.data(), relationship_block(gv, na), na);
+      record_covariance_in_place(c.traits.g0.cview(), c.traits.r0.cview(), na, gv);
+      for (int j = 0; j < d; ++j)
+        EXPECT_EQ(0, std::memcmp(rv.col(j), gv.col(j), sizeof(double) * d))
+            << "traits " << nt << " ld " << ld << " column " << j;
+    }
 }
 
 }  // namespace

@@ -194,11 +194,21 @@ class FastSystems {
  public:
   FastSystems(ConstMatView g0, const CandidateRelationships& rel, ConstMatView ppi, std::vector<std::int64_t> pos,
               const CandidateOptions& options, int threads)
-      : g0_(g0), rel_(rel), ppi_(ppi), pos_(std::move(pos)), threads_(threads),
-        ntrait_(static_cast<int>(g0.rows)), nanim_(rel.nanim()),
+      : g0_(g0),
+        rel_(rel),
+        ppi_(ppi),
+        pos_(std::move(pos)),
+        threads_(threads),
+        ntrait_(static_cast<int>(g0.rows)),
+        nanim_(rel.nanim()),
         tile_(candidates_detail::tile_function(options.portable)) {
     batch_ = options.batch > 0 ? options.batch : std::max(1, kDefaultLanes / ntrait_);
     batch_ = std::min(batch_, rel.count());
+    // As many passes as that size needs, shared out evenly.
+    if (options.batch <= 0) {
+      const int passes = (rel.count() + batch_ - 1) / batch_;
+      batch_ = (rel.count() + passes - 1) / passes;
+    }
     depth_ = options.depth > 0 ? options.depth : kDefaultDepth;
     const auto nrec = static_cast<std::int64_t>(pos_.size());
     const std::int64_t lanes = round_up(static_cast<std::int64_t>(batch_) * ntrait_, kVector);
@@ -218,14 +228,15 @@ class FastSystems {
       pass();
       systems(nb);
       for (int b = 0; b < nb; ++b)
-        visit(first + b, ConstMatView(lhs_.data() + static_cast<std::size_t>(b) * ntrait_ * ntrait_, ntrait_,
-                                      ntrait_));
+        visit(first + b, ConstMatView(lhs_.data() + static_cast<std::size_t>(b) * ntrait_ * ntrait_, ntrait_, ntrait_));
     }
   }
 
  private:
   // Lane block m: lanes m*24 .. m*24 + width - 1, packed row by row.
-  std::int64_t block_width(std::int64_t m) const { return std::min<std::int64_t>(kLanesPerBlock, lanes_ - m * kLanesPerBlock); }
+  std::int64_t block_width(std::int64_t m) const {
+    return std::min<std::int64_t>(kLanesPerBlock, lanes_ - m * kLanesPerBlock);
+  }
   const double* block(std::int64_t m) const { return gpack_.data() + m * kLanesPerBlock * nu_; }
 
   // The batch's relationship columns, its rows (the present records of
@@ -281,6 +292,7 @@ class FastSystems {
       const std::int64_t p0 = panels * tid / nthr, p1 = panels * (tid + 1) / nthr;
       double* const pp = ppack_[static_cast<std::size_t>(tid)].data();
       const std::int64_t* rows = rows_.data();
+      Prefetch next;
       for (std::int64_t kb = 0; kb < nu_; kb += depth_) {
         const std::int64_t depth = std::min<std::int64_t>(depth_, nu_ - kb);
         for (std::int64_t p = p0; p < p1; ++p) {
@@ -293,7 +305,16 @@ class FastSystems {
               for (std::int64_t u = 0; u < depth; ++u) pp[u * kTileCols + c] = 0.0;
             }
           }
+          // While the tiles run, the block of PPI that is packed next is
+          // fetched, spread over the tiles.
+          if (p + 1 < p1)
+            next.plan(*this, p + 1, kb);
+          else if (kb + depth < nu_)
+            next.plan(*this, p0, kb + depth);
+          else
+            next = Prefetch();
           for (std::int64_t m = 0; m < blocks; ++m) {
+            next.issue(m, blocks);
             const std::int64_t w = block_width(m);
             tile_(static_cast<int>(w / kVector), block(m) + kb * w, pp, depth,
                   t + p * kTileCols * lanes_ + m * kLanesPerBlock, lanes_);
@@ -302,6 +323,46 @@ class FastSystems {
       }
     }
   }
+
+  // The cache lines of one packed block of PPI (panel p, rows from kb on),
+  // when its rows lie close together; a scattered block is not prefetched.
+  struct Prefetch {
+    const char* start[kTileCols] = {};
+    std::int64_t lines[kTileCols] = {};
+    std::int64_t total = 0;
+
+    void plan(const FastSystems& f, std::int64_t p, std::int64_t kb) {
+      total = 0;
+      const std::int64_t depth = std::min<std::int64_t>(f.depth_, f.nu_ - kb);
+      const std::int64_t r0 = f.rows_[static_cast<std::size_t>(kb)];
+      const std::int64_t r1 = f.rows_[static_cast<std::size_t>(kb + depth - 1)];
+      for (int c = 0; c < kTileCols; ++c) {
+        const std::int64_t y = p * kTileCols + c;
+        lines[c] = 0;
+        if (y >= f.nu_ || r1 - r0 >= 2 * depth) continue;
+        const auto* a = reinterpret_cast<const char*>(f.ppi_.col(f.rows_[static_cast<std::size_t>(y)]) + r0);
+        const auto* e = reinterpret_cast<const char*>(f.ppi_.col(f.rows_[static_cast<std::size_t>(y)]) + r1 + 1);
+        start[c] = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(a) & ~std::uintptr_t{63});
+        lines[c] = (e - start[c] + 63) / 64;
+        total += lines[c];
+      }
+    }
+
+    // Part m of `parts` of the lines.
+    void issue(std::int64_t m, std::int64_t parts) const {
+      std::int64_t from = total * m / parts, to = total * (m + 1) / parts;
+      for (int c = 0; c < kTileCols && from < to; ++c) {
+        if (from >= lines[c]) {
+          from -= lines[c], to -= lines[c];
+          continue;
+        }
+        const std::int64_t end = std::min(to, lines[c]);
+        for (std::int64_t x = from; x < end; ++x) __builtin_prefetch(start[c] + 64 * x, 0, 2);
+        to -= lines[c];
+        from = 0;
+      }
+    }
+  };
 
   // LHS_b(j, m) = sum over the batch's columns c of T_bj(c) g_bm(c).
   void systems(int nb) {

@@ -118,8 +118,7 @@ inline constexpr int kVector = 8;
 // lanes (1 to 3 vectors) and kTileCols columns. g holds row u at
 // g[u * lanes ...], p holds row u at p[u * kTileCols ...], and column c of t
 // starts at t[c * ldt]. All three are aligned to 64 bytes.
-using TileFn = void (*)(int vectors, const double* g, const double* p, std::int64_t depth, double* t,
-                        std::int64_t ldt);
+using TileFn = void (*)(int vectors, const double* g, const double* p, std::int64_t depth, double* t, std::int64_t ldt);
 
 TileFn tile_function(bool portable);
 

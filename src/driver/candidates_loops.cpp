@@ -41,9 +41,12 @@ void tile_portable_v(const double* g, const double* p, std::int64_t depth, doubl
 
 void tile_portable(int vectors, const double* g, const double* p, std::int64_t depth, double* t, std::int64_t ldt) {
   switch (vectors) {
-    case 1: return tile_portable_v<1>(g, p, depth, t, ldt);
-    case 2: return tile_portable_v<2>(g, p, depth, t, ldt);
-    default: return tile_portable_v<3>(g, p, depth, t, ldt);
+    case 1:
+      return tile_portable_v<1>(g, p, depth, t, ldt);
+    case 2:
+      return tile_portable_v<2>(g, p, depth, t, ldt);
+    default:
+      return tile_portable_v<3>(g, p, depth, t, ldt);
   }
 }
 
@@ -52,8 +55,7 @@ void tile_portable(int vectors, const double* g, const double* p, std::int64_t d
 #define GW_AVX512 __attribute__((target("avx512f")))
 
 template <int V>
-GW_AVX512 inline void tile_avx512_v(const double* g, const double* p, std::int64_t depth, double* t,
-                                    std::int64_t ldt) {
+GW_AVX512 inline void tile_avx512_v(const double* g, const double* p, std::int64_t depth, double* t, std::int64_t ldt) {
   __m512d acc[NC][V];
   for (int c = 0; c < NC; ++c)
     for (int v = 0; v < V; ++v) acc[c][v] = _mm512_load_pd(t + c * ldt + v * VW);
@@ -74,9 +76,12 @@ GW_AVX512 inline void tile_avx512_v(const double* g, const double* p, std::int64
 GW_AVX512 void tile_avx512(int vectors, const double* g, const double* p, std::int64_t depth, double* t,
                            std::int64_t ldt) {
   switch (vectors) {
-    case 1: return tile_avx512_v<1>(g, p, depth, t, ldt);
-    case 2: return tile_avx512_v<2>(g, p, depth, t, ldt);
-    default: return tile_avx512_v<3>(g, p, depth, t, ldt);
+    case 1:
+      return tile_avx512_v<1>(g, p, depth, t, ldt);
+    case 2:
+      return tile_avx512_v<2>(g, p, depth, t, ldt);
+    default:
+      return tile_avx512_v<3>(g, p, depth, t, ldt);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "driver/run.hpp"
 
+#include <cstdint>
 #include <limits>
 #include <new>
 #include <ostream>
@@ -51,9 +52,10 @@ void run(const std::filesystem::path& dir, Console& console) {
                  " traits",
              needed, available_memory());
 
-  Matrix<double> ppi(static_cast<std::int64_t>(d), static_cast<std::int64_t>(d), false);
-  amrx(ped.id1.data(), ped.id2.data(), MatView(ppi.data(), nanim, nanim, ppi.rows()), nanim);
-  const CandidateRelationships relationships(ConstMatView(ppi.data(), nanim, nanim, ppi.rows()), ped.cand);
+  Matrix<double> ppi = allocate_record_matrix(static_cast<std::int64_t>(d));
+  const MatView a0 = relationship_block(ppi.view(), nanim);
+  amrx(ped.id1.data(), ped.id2.data(), a0, nanim);
+  const CandidateRelationships relationships(a0, ped.cand);
   record_covariance_in_place(traits.g0.cview(), traits.r0.cview(), nanim, ppi.view());
   const int nrec = invert_present_block(ped.nonr.cview(), ntrait, nanim, ppi.view(), progress);
 

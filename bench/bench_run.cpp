@@ -1,0 +1,524 @@
+// Times a whole run stage by stage on a generated herd: the fast kernels,
+// the plain ones where that takes reasonable time, and the program binary.
+//
+//   bench_run [--traits T] [--animals N] [--generations G] [--missing M]
+//             [--candidates C] [--seed S] [--threads P] [--plain-max D]
+//             [--sample K] [--no-program] [--keep]
+//
+// The herd has G generations of about N / G animals; parents come from the
+// generation before (few sires, many dams, a few unknown), the youngest
+// C * N animals are the candidates, and each record is absent with chance M.
+// Defaults: 3 traits, 2000 animals, 5 generations, M = 0.1, C = 0.18.
+//
+// Every stage runs with the fast kernels; when D = N * T is at most
+// --plain-max (default 2500) the whole sequence runs again with the plain
+// kernels, and each stage's output is compared bit for bit (a hash of the
+// record matrix, the result vectors). Above that, K candidates (default 4)
+// spread over the list are formed the plain way and compared with the fast
+// systems. Finally the program itself runs on the two files as a child
+// process; its result file is compared with the in-process results and its
+// peak resident memory is read from the kernel (ru_maxrss).
+#include <omp.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/candidates.hpp"
+#include "driver/inputs.hpp"
+#include "driver/stages.hpp"
+#include "io/input_file.hpp"
+#include "io/result_file.hpp"
+#include "kernels/kernels.hpp"
+
+namespace fs = std::filesystem;
+using namespace gw;
+
+namespace {
+
+struct Options {
+  int traits = 3, animals = 2000, generations = 5;
+  double missing = 0.1, candidates = 0.18;
+  std::uint64_t seed = 1;
+  int threads = 0;
+  std::int64_t plain_max = 2500;
+  int sample = 4;
+  CandidateOptions stage;  // batch and depth of the fast candidate stage
+  bool program = true, keep = false;
+};
+
+[[noreturn]] void usage() {
+  std::fprintf(stderr,
+               "usage: bench_run [--traits T] [--animals N] [--generations G] [--missing M] [--candidates C]\n"
+               "                 [--seed S] [--threads P] [--plain-max D] [--sample K] [--no-program] [--keep]\n"
+               "                 [--batch B] [--depth R]\n");
+  std::exit(2);
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto next = [&]() -> const char* {
+      if (i + 1 >= argc) usage();
+      return argv[++i];
+    };
+    if (a == "--traits")
+      o.traits = std::atoi(next());
+    else if (a == "--animals")
+      o.animals = std::atoi(next());
+    else if (a == "--generations")
+      o.generations = std::atoi(next());
+    else if (a == "--missing")
+      o.missing = std::atof(next());
+    else if (a == "--candidates")
+      o.candidates = std::atof(next());
+    else if (a == "--seed")
+      o.seed = std::strtoull(next(), nullptr, 10);
+    else if (a == "--threads")
+      o.threads = std::atoi(next());
+    else if (a == "--plain-max")
+      o.plain_max = std::atoll(next());
+    else if (a == "--sample")
+      o.sample = std::atoi(next());
+    else if (a == "--batch")
+      o.stage.batch = std::atoi(next());
+    else if (a == "--depth")
+      o.stage.depth = std::atoi(next());
+    else if (a == "--no-program")
+      o.program = false;
+    else if (a == "--keep")
+      o.keep = true;
+    else
+      usage();
+  }
+  if (o.traits < 1 || o.animals < 2 || o.generations < 1 || o.generations > o.animals) usage();
+  return o;
+}
+
+// ----------------------------------------------------------------- the herd
+
+std::string number(double x) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.17g", x);
+  return buf;
+}
+
+// Trait parameters: heritabilities 0.15 to 0.5, phenotypic variances over
+// two decades, genetic and residual correlations from a two-factor model
+// (so both matrices are positive definite), targets of either sign.
+std::string parameter_file(const Options& o, std::mt19937_64& rng) {
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  const int t = o.traits;
+  auto correlations = [&](double strength) {
+    std::vector<std::vector<double>> f(t, std::vector<double>(2)), c(t, std::vector<double>(t));
+    for (auto& row : f)
+      for (double& x : row) x = strength * (2 * u(rng) - 1);
+    for (int i = 0; i < t; ++i)
+      for (int j = 0; j < t; ++j) {
+        double s = i == j ? 1.0 : 0.0;
+        for (int k = 0; k < 2; ++k) s += f[i][k] * f[j][k];
+        c[i][j] = s;
+      }
+    for (int i = 0; i < t; ++i)
+      for (int j = 0; j < t; ++j)
+        if (i != j) c[i][j] /= std::sqrt(c[i][i] * c[j][j]);
+    for (int i = 0; i < t; ++i) c[i][i] = 1.0;
+    return c;
+  };
+  const auto rg = correlations(0.8), re = correlations(0.5);
+  std::vector<double> vp(t), vg(t), ve(t);
+  for (int i = 0; i < t; ++i) {
+    vp[i] = std::pow(10.0, 2 * u(rng));
+    const double h2 = 0.15 + 0.35 * u(rng);
+    vg[i] = h2 * vp[i];
+    ve[i] = vp[i] - vg[i];
+  }
+  std::string s;
+  for (int i = 0; i < t; ++i) {
+    s += number((2 * u(rng) - 1) * std::sqrt(vg[i])) + "," + number(vp[i]);
+    for (int j = 0; j < t; ++j) {
+      double v;
+      if (j < i)
+        v = rg[i][j] * std::sqrt(vg[i] * vg[j]);
+      else if (j == i)
+        v = vg[i];
+      else
+        v = re[i][j] * std::sqrt(ve[i] * ve[j]);
+      s += "," + number(v);
+    }
+    s += "\n";
+  }
+  return s;
+}
+
+std::string pedigree_file(const Options& o, std::mt19937_64& rng) {
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  const int n = o.animals, g = o.generations;
+  const int first_candidate = n - static_cast<int>(std::lround(o.candidates * n));
+  std::vector<int> sex(n);
+  std::vector<int> sires, dams, next_sires, next_dams;
+  std::string s;
+  s.reserve(static_cast<std::size_t>(n) * (24 + 2 * o.traits));
+  int line = 0;
+  for (int gen = 0; gen < g; ++gen) {
+    const int size = n / g + (gen == g - 1 ? n % g : 0);
+    next_sires.clear();
+    next_dams.clear();
+    for (int a = 0; a < size; ++a, ++line) {
+      sex[line] = u(rng) < 0.5 ? 1 : 2;
+      int sire = 0, dam = 0;
+      if (gen > 0) {
+        if (!sires.empty() && u(rng) > 0.03) sire = sires[rng() % sires.size()] + 1;
+        if (!dams.empty() && u(rng) > 0.03) dam = dams[rng() % dams.size()] + 1;
+      }
+      // One male in twenty becomes a sire of the next generation.
+      if (sex[line] == 1 && u(rng) < 0.05) next_sires.push_back(line);
+      if (sex[line] == 2) next_dams.push_back(line);
+      s += std::to_string(line + 1) + "," + std::to_string(sire) + "," + std::to_string(dam) + "," +
+           (line >= first_candidate ? "1" : "0") + "," + std::to_string(sex[line]);
+      for (int t = 0; t < o.traits; ++t) s += u(rng) < o.missing ? ",0" : ",1";
+      s += "\n";
+    }
+    if (next_sires.empty() && !next_dams.empty()) next_sires.push_back(next_dams.back());
+    sires.swap(next_sires);
+    dams.swap(next_dams);
+  }
+  return s;
+}
+
+// ----------------------------------------------------------------- measuring
+
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+
+// Peak resident memory of this process in bytes (VmHWM).
+std::uint64_t peak_rss() {
+  std::ifstream in("/proc/self/status");
+  std::string key;
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
+  return 0;
+}
+
+// Lowers the peak to the current resident size.
+void reset_peak() {
+  std::ofstream out("/proc/self/clear_refs");
+  out << "5";
+}
+
+// A digest of the bits of doubles (FNV-1a over 64-bit words).
+std::uint64_t hash_words(std::uint64_t h, const double* x, std::int64_t n) {
+  for (std::int64_t i = 0; i < n; ++i) {
+    std::uint64_t w;
+    std::memcpy(&w, x + i, 8);
+    h = (h ^ w) * 1099511628211ull;
+  }
+  return h;
+}
+
+std::uint64_t hash_block(ConstMatView m, std::int64_t rows, std::int64_t cols) {
+  std::uint64_t h = 1469598103934665603ull;
+  for (std::int64_t j = 0; j < cols; ++j) h = hash_words(h, m.col(j), rows);
+  return h;
+}
+
+struct Stage {
+  std::string name;
+  double seconds = 0;
+  double ops = 0;  // floating-point operations counted for the rate; 0: none
+  std::uint64_t peak = 0;
+  std::uint64_t check = 0;  // a digest of what the stage produced
+};
+
+struct Pipeline {
+  std::vector<Stage> stages;
+  CandidateAverages avg;
+  std::vector<double> v0;
+  int nrec = 0;
+};
+
+// Times `work`, then takes the digest of what it produced (untimed).
+template <class F, class G>
+void timed(Pipeline& p, const std::string& name, double ops, F&& work, G&& digest) {
+  const double t0 = now();
+  work();
+  const double seconds = now() - t0;
+  const std::uint64_t peak = peak_rss();
+  p.stages.push_back(Stage{name, seconds, ops, peak, static_cast<std::uint64_t>(digest())});
+}
+
+std::uint64_t hash_vectors(const std::vector<std::vector<double>>& vs) {
+  std::uint64_t h = 1469598103934665603ull;
+  for (const auto& v : vs) h = hash_words(h, v.data(), static_cast<std::int64_t>(v.size()));
+  return h;
+}
+
+void add_residuals(ConstMatView r0, int nanim, MatView v) {
+  const int nt = static_cast<int>(r0.rows);
+  for (int i = 0; i < nt; ++i)
+    for (int j = 0; j < nt; ++j)
+      for (int k = 0; k < nanim; ++k)
+        v(static_cast<std::int64_t>(i) * nanim + k, static_cast<std::int64_t>(j) * nanim + k) += r0(i, j);
+}
+
+// The run's stages with the fast kernels, as the program does them.
+Pipeline fast_pipeline(const Options& o, const Parameters& par, const TraitMatrices& tr, const Pedigree& ped,
+                       const std::function<void(const CandidateRelationships&, ConstMatView)>& after) {
+  Pipeline p;
+  const int nt = par.ntrait, na = ped.nanim;
+  const std::int64_t d = static_cast<std::int64_t>(nt) * na;
+  reset_peak();
+  Matrix<double> v = allocate_record_matrix(d);
+  CandidateRelationships rel;
+  timed(
+      p, "relationship matrix", 0,
+      [&] {
+        const MatView a0 = relationship_block(v.view(), na);
+        amrx(ped.id1.data(), ped.id2.data(), a0, na);
+        rel = CandidateRelationships(a0, ped.cand);
+      },
+      [&] { return hash_block(relationship_block(v.view(), na), na, na); });
+  timed(
+      p, "record matrix + compaction", 0,
+      [&] {
+        record_covariance_in_place(tr.g0.cview(), tr.r0.cview(), na, v.view());
+        p.nrec = cutm(v.view(), ped.nonr.cview(), nt, na);
+      },
+      [&] { return hash_block(v.cview(), p.nrec, p.nrec); });
+  const double n = p.nrec;
+  timed(
+      p, "inversion", 2 * n * n * n, [&] { invmtx(p.nrec, v.view(), v.view(), {}); },
+      [&] { return hash_block(v.cview(), p.nrec, p.nrec); });
+  timed(
+      p, "expansion", 0, [&] { addm(v.view(), ped.nonr.cview(), nt, na, p.nrec); },
+      [&] { return hash_block(v.cview(), d, d); });
+  timed(
+      p, "candidate stage", 2.0 * nt * n * n * rel.count(),
+      [&] { p.avg = candidate_weights(tr.g0.cview(), rel, v.cview(), ped, par.k0, "Pedigree&Record.csv", o.stage); },
+      [&] {
+        return hash_vectors({p.avg.vv1, p.avg.vv2, p.avg.vv0});
+      });
+  timed(
+      p, "reference", 0, [&] { p.v0 = reference_weights(tr.g0.cview(), tr.p0i.cview(), par.k0, p.avg.vv0, {}); },
+      [&] { return hash_vectors({p.v0}); });
+  after(rel, v.cview());
+  return p;
+}
+
+// The same stages with the plain kernels and the relationship matrix apart.
+Pipeline plain_pipeline(const Parameters& par, const TraitMatrices& tr, const Pedigree& ped) {
+  Pipeline p;
+  const int nt = par.ntrait, na = ped.nanim;
+  const std::int64_t d = static_cast<std::int64_t>(nt) * na;
+  reset_peak();
+  Matrix<double> a0(na, na, false), v(d, d, false);
+  timed(
+      p, "relationship matrix", 0, [&] { amrx(ped.id1.data(), ped.id2.data(), a0.view(), na); },
+      [&] { return hash_block(a0.cview(), na, na); });
+  timed(
+      p, "record matrix + compaction", 0,
+      [&] {
+        kron(tr.g0.cview(), a0.cview(), v.view(), nt, nt, na, na);
+        add_residuals(tr.r0.cview(), na, v.view());
+        p.nrec = cutm(v.view(), ped.nonr.cview(), nt, na);
+      },
+      [&] { return hash_block(v.cview(), p.nrec, p.nrec); });
+  const double n = p.nrec;
+  timed(
+      p, "inversion", 2 * n * n * n, [&] { invmtx_plain(p.nrec, v.view(), v.view(), {}); },
+      [&] { return hash_block(v.cview(), p.nrec, p.nrec); });
+  timed(
+      p, "expansion", 0, [&] { addm(v.view(), ped.nonr.cview(), nt, na, p.nrec); },
+      [&] { return hash_block(v.cview(), d, d); });
+  CandidateOptions plain;
+  plain.plain = true;
+  timed(
+      p, "candidate stage", 2.0 * nt * n * n * static_cast<double>(ped.candidate_count()),
+      [&] {
+        p.avg = candidate_weights(tr.g0.cview(), a0.cview(), v.cview(), ped, par.k0, "Pedigree&Record.csv", plain);
+      },
+      [&] {
+        return hash_vectors({p.avg.vv1, p.avg.vv2, p.avg.vv0});
+      });
+  timed(
+      p, "reference", 0, [&] { p.v0 = reference_weights(tr.g0.cview(), tr.p0i.cview(), par.k0, p.avg.vv0, {}); },
+      [&] { return hash_vectors({p.v0}); });
+  return p;
+}
+
+std::string read_text(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_text(const fs::path& p, const std::string& text) {
+  std::ofstream out(p, std::ios::binary);
+  out << text;
+}
+
+void write_result(const fs::path& dir, const Pipeline& p) {
+  ResultFile f(dir);
+  for (std::size_t i = 0; i < p.v0.size(); ++i) f.write_line(p.avg.vv1[i], p.avg.vv2[i], p.avg.vv0[i], p.v0[i]);
+  f.commit();
+}
+
+struct ChildRun {
+  double seconds = 0;
+  std::uint64_t peak = 0;
+  int status = -1;
+};
+
+// Runs the program in `dir` with its console output in dir/console.txt.
+ChildRun run_program(const fs::path& dir) {
+  ChildRun r;
+  const double t0 = now();
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    if (!std::freopen("console.txt", "w", stdout)) _exit(127);
+    execl(GAINWEIGHTS_EXE, GAINWEIGHTS_EXE, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  rusage ru{};
+  wait4(pid, &status, 0, &ru);
+  r.seconds = now() - t0;
+  r.peak = static_cast<std::uint64_t>(ru.ru_maxrss) * 1024;
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+double mib(std::uint64_t b) { return static_cast<double>(b) / (1024.0 * 1024.0); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options o = parse(argc, argv);
+  if (o.threads > 0) {
+    omp_set_num_threads(o.threads);
+    setenv("OMP_NUM_THREADS", std::to_string(o.threads).c_str(), 1);
+  }
+  char tmpl[] = "/tmp/gainweights-bench-XXXXXX";
+  if (!mkdtemp(tmpl)) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const fs::path dir = tmpl;
+  std::mt19937_64 rng(o.seed);
+  write_text(dir / kParameterFileName, parameter_file(o, rng));
+  write_text(dir / kPedigreeFileName, pedigree_file(o, rng));
+
+  const Parameters par = read_parameters(load_input_file(dir, kParameterFileName));
+  const Pedigree ped = read_pedigree(load_input_file(dir, kPedigreeFileName), par.ntrait);
+  const TraitMatrices tr = trait_covariances(par, {});
+  const std::int64_t d = static_cast<std::int64_t>(par.ntrait) * ped.nanim;
+  const bool plain = d <= o.plain_max;
+
+  // Sampled check of the candidate systems when the plain stage is skipped.
+  struct Sampled {
+    int compared = 0, equal = 0;
+    double fast_seconds = 0, plain_seconds = 0;
+  } sampled;
+  const auto sample = [&](const CandidateRelationships& rel, ConstMatView ppi) {
+    if (plain || o.sample <= 0 || rel.count() == 0) return;
+    std::vector<int> picks;
+    for (int s = 0; s < o.sample && s < rel.count(); ++s)
+      picks.push_back(static_cast<int>(static_cast<std::int64_t>(s) * (rel.count() - 1) / std::max(1, o.sample - 1)));
+    std::vector<std::vector<double>> fast(picks.size());
+    const double t0 = now();
+    candidate_systems(tr.g0.cview(), rel, ppi, ped.nonr.cview(), {}, [&](int index, ConstMatView lhs) {
+      for (std::size_t s = 0; s < picks.size(); ++s)
+        if (picks[s] == index) fast[s].assign(lhs.data, lhs.data + lhs.rows * lhs.cols);
+    });
+    sampled.fast_seconds = (now() - t0) * static_cast<double>(picks.size()) / rel.count();
+    const int nt = par.ntrait;
+    Matrix<double> lhs(nt, nt);
+    std::vector<double> column(static_cast<std::size_t>(ped.nanim));
+    const double t1 = now();
+    for (std::size_t s = 0; s < picks.size(); ++s) {
+      rel.column(picks[s], column.data());
+      candidate_lhs(tr.g0.cview(), ConstMatView(column.data(), ped.nanim, 1), ppi, 0, lhs.view());
+      ++sampled.compared;
+      if (std::memcmp(lhs.data(), fast[s].data(), sizeof(double) * nt * nt) == 0) ++sampled.equal;
+    }
+    sampled.plain_seconds = now() - t1;
+  };
+
+  const Pipeline fast = fast_pipeline(o, par, tr, ped, sample);
+  std::optional<Pipeline> slow;
+  if (plain) slow = plain_pipeline(par, tr, ped);
+
+  const int ncand = static_cast<int>(ped.candidate_count());
+  std::printf("herd: %d traits, %d animals in %d generations, D = %lld, NREC = %d, %d candidates, %d threads\n",
+              par.ntrait, ped.nanim, o.generations, static_cast<long long>(d), fast.nrec, ncand,
+              o.threads > 0 ? o.threads : omp_get_max_threads());
+  std::printf("files: %s\n\n", dir.c_str());
+  std::printf("%-28s %10s %14s %10s %11s %9s %10s\n", "stage", "fast s", "fast rate", "plain s", "plain/fast",
+              "same bits", "peak MiB");
+  for (std::size_t i = 0; i < fast.stages.size(); ++i) {
+    const Stage& f = fast.stages[i];
+    char rate[32] = "-", ps[32] = "-", ratio[32] = "-", same[8] = "-";
+    if (f.ops > 0) std::snprintf(rate, sizeof rate, "%.1f GFLOP/s", f.ops / f.seconds * 1e-9);
+    if (slow) {
+      const Stage& s = slow->stages[i];
+      std::snprintf(ps, sizeof ps, "%.3f", s.seconds);
+      std::snprintf(ratio, sizeof ratio, "%.1f", s.seconds / f.seconds);
+      std::snprintf(same, sizeof same, "%s", s.check == f.check ? "yes" : "NO");
+    }
+    std::printf("%-28s %10.3f %14s %10s %11s %9s %10.1f\n", f.name.c_str(), f.seconds, rate, ps, ratio, same,
+                mib(f.peak));
+  }
+  double total = 0;
+  for (const Stage& s : fast.stages) total += s.seconds;
+  std::printf("%-28s %10.3f\n", "all stages", total);
+  if (slow) {
+    double t = 0;
+    for (const Stage& s : slow->stages) t += s.seconds;
+    std::printf("plain stages: %.3f s, peak %.1f MiB\n", t, mib(slow->stages.back().peak));
+  }
+  if (sampled.compared > 0)
+    std::printf(
+        "candidate systems, %d sampled: %d bit-identical; per candidate fast %.4f s, plain %.3f s "
+        "(plain/fast %.0f)\n",
+        sampled.compared, sampled.equal, sampled.fast_seconds / sampled.compared,
+        sampled.plain_seconds / sampled.compared, sampled.plain_seconds / sampled.fast_seconds);
+
+  int failures = 0;
+  if (slow)
+    for (std::size_t i = 0; i < fast.stages.size(); ++i) failures += slow->stages[i].check != fast.stages[i].check;
+  failures += sampled.compared - sampled.equal;
+
+  if (o.program) {
+    const ChildRun r = run_program(dir);
+    const fs::path mine = dir / "in-process";
+    fs::create_directories(mine);
+    write_result(mine, slow ? *slow : fast);
+    const bool same = read_text(dir / kResultFileName) == read_text(mine / kResultFileName);
+    const double budget = 8.0 * static_cast<double>(d) * static_cast<double>(d) * 1.05 + 50.0 * 1024 * 1024;
+    std::printf(
+        "\nprogram: exit status %d, %.3f s, peak %.1f MiB (8 D^2 + 5%% + 50 MiB = %.1f MiB: %s); "
+        "result file %s the in-process %s result\n",
+        r.status, r.seconds, mib(r.peak), budget / (1024.0 * 1024.0),
+        static_cast<double>(r.peak) <= budget ? "within" : "OVER", same ? "equals" : "DIFFERS FROM",
+        slow ? "plain" : "fast");
+    failures += !same || r.status != 0;
+  }
+  if (!o.keep) fs::remove_all(dir);
+  return failures == 0 ? 0 : 1;
+}
