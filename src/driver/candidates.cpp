@@ -119,8 +119,20 @@ using candidates_detail::kVector;
 constexpr int kLanesPerBlock = 3 * kVector;  // lanes per register tile
 constexpr int kDefaultLanes = 192;           // lanes per batch: reuse of each PPI element
 constexpr int kDefaultDepth = 256;           // rows per cache block
+constexpr int kDefaultChunk = 32;            // panels of 8 columns per work unit, at most
 
 std::int64_t round_up(std::int64_t x, std::int64_t m) { return (x + m - 1) / m * m; }
+
+// Asks for the cache line at p in the second-level cache. (An asm statement:
+// the compiler may drop a function whose only effect is a built-in
+// prefetch, and with it the prefetch.)
+inline void prefetch_l2(const char* p) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+  asm volatile("prefetcht1 %0" : : "m"(*p));
+#else
+  __builtin_prefetch(p, 0, 2);
+#endif
+}
 
 // An uninitialised array of doubles aligned to 64 bytes.
 class AlignedArray {
@@ -210,6 +222,7 @@ class FastSystems {
       batch_ = (rel.count() + passes - 1) / passes;
     }
     depth_ = options.depth > 0 ? options.depth : kDefaultDepth;
+    chunk_ = options.chunk;
     const auto nrec = static_cast<std::int64_t>(pos_.size());
     const std::int64_t lanes = round_up(static_cast<std::int64_t>(batch_) * ntrait_, kVector);
     gpack_ = AlignedArray(static_cast<std::size_t>(lanes * nrec));
@@ -283,41 +296,47 @@ class FastSystems {
     const std::int64_t panels = ncols / kTileCols;
     const std::int64_t blocks = (lanes_ + kLanesPerBlock - 1) / kLanesPerBlock;
     double* const t = tbuf_.data();
+    // Columns are shared out in chunks of panels, taken by whichever thread
+    // is free; every T element is computed by the one thread that takes its
+    // chunk, over the rows in ascending order.
+    const std::int64_t chunk =
+        chunk_ > 0 ? chunk_ : std::clamp<std::int64_t>(panels / (8 * threads_), 4, kDefaultChunk);
+    const std::int64_t chunks = (panels + chunk - 1) / chunk;
 #pragma omp parallel num_threads(threads_)
     {
-      const int nthr = omp_get_num_threads(), tid = omp_get_thread_num();
-      std::fill(t + lanes_ * ncols * tid / nthr, t + lanes_ * ncols * (tid + 1) / nthr, 0.0);
-#pragma omp barrier
-      // Columns are split among the threads: every T element has one owner.
-      const std::int64_t p0 = panels * tid / nthr, p1 = panels * (tid + 1) / nthr;
-      double* const pp = ppack_[static_cast<std::size_t>(tid)].data();
+      double* const pp = ppack_[static_cast<std::size_t>(omp_get_thread_num())].data();
       const std::int64_t* rows = rows_.data();
-      Prefetch next;
-      for (std::int64_t kb = 0; kb < nu_; kb += depth_) {
-        const std::int64_t depth = std::min<std::int64_t>(depth_, nu_ - kb);
-        for (std::int64_t p = p0; p < p1; ++p) {
-          for (int c = 0; c < kTileCols; ++c) {
-            const std::int64_t y = p * kTileCols + c;
-            if (y < nu_) {
-              const double* src = ppi_.col(rows[y]);
-              for (std::int64_t u = 0; u < depth; ++u) pp[u * kTileCols + c] = src[rows[kb + u]];
-            } else {
-              for (std::int64_t u = 0; u < depth; ++u) pp[u * kTileCols + c] = 0.0;
+#pragma omp for schedule(dynamic, 1)
+      for (std::int64_t q = 0; q < chunks; ++q) {
+        const std::int64_t p0 = q * chunk, p1 = std::min(panels, p0 + chunk);
+        std::fill(t + p0 * kTileCols * lanes_, t + p1 * kTileCols * lanes_, 0.0);
+        Prefetch next;
+        for (std::int64_t kb = 0; kb < nu_; kb += depth_) {
+          const std::int64_t depth = std::min<std::int64_t>(depth_, nu_ - kb);
+          for (std::int64_t p = p0; p < p1; ++p) {
+            for (int c = 0; c < kTileCols; ++c) {
+              const std::int64_t y = p * kTileCols + c;
+              if (y < nu_) {
+                const double* src = ppi_.col(rows[y]);
+                for (std::int64_t u = 0; u < depth; ++u) pp[u * kTileCols + c] = src[rows[kb + u]];
+              } else {
+                for (std::int64_t u = 0; u < depth; ++u) pp[u * kTileCols + c] = 0.0;
+              }
             }
-          }
-          // While the tiles run, the block of PPI that is packed next is
-          // fetched, spread over the tiles.
-          if (p + 1 < p1)
-            next.plan(*this, p + 1, kb);
-          else if (kb + depth < nu_)
-            next.plan(*this, p0, kb + depth);
-          else
-            next = Prefetch();
-          for (std::int64_t m = 0; m < blocks; ++m) {
-            next.issue(m, blocks);
-            const std::int64_t w = block_width(m);
-            tile_(static_cast<int>(w / kVector), block(m) + kb * w, pp, depth,
-                  t + p * kTileCols * lanes_ + m * kLanesPerBlock, lanes_);
+            // While the tiles run, the block of PPI that is packed next is
+            // fetched, spread over the tiles.
+            if (p + 1 < p1)
+              next.plan(*this, p + 1, kb);
+            else if (kb + depth < nu_)
+              next.plan(*this, p0, kb + depth);
+            else
+              next = Prefetch();
+            for (std::int64_t m = 0; m < blocks; ++m) {
+              next.issue(m, blocks);
+              const std::int64_t w = block_width(m);
+              tile_(static_cast<int>(w / kVector), block(m) + kb * w, pp, depth,
+                    t + p * kTileCols * lanes_ + m * kLanesPerBlock, lanes_);
+            }
           }
         }
       }
@@ -357,7 +376,7 @@ class FastSystems {
           continue;
         }
         const std::int64_t end = std::min(to, lines[c]);
-        for (std::int64_t x = from; x < end; ++x) __builtin_prefetch(start[c] + 64 * x, 0, 2);
+        for (std::int64_t x = from; x < end; ++x) prefetch_l2(start[c] + 64 * x);
         to -= lines[c];
         from = 0;
       }
@@ -394,6 +413,7 @@ class FastSystems {
   candidates_detail::TileFn tile_;
   int batch_ = 0;
   int depth_ = 0;
+  int chunk_ = 0;
 
   AlignedArray gpack_, tbuf_;
   std::vector<AlignedArray> ppack_;

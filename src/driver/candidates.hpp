@@ -66,6 +66,7 @@ struct CandidateOptions {
   int threads = 0;        // 0: omp_get_max_threads()
   int batch = 0;          // candidates per pass over PPI; 0: about 192 / ntrait
   int depth = 0;          // record rows per cache block of the pass; 0: default
+  int chunk = 0;          // columns of PPI (in eights) per work unit of a thread; 0: default
   bool portable = false;  // portable inner loops even where AVX-512 is available
 };
 
