@@ -385,20 +385,25 @@ class FastSystems {
 
   // LHS_b(j, m) = sum over the batch's columns c of T_bj(c) g_bm(c).
   void systems(int nb) {
-    const int nt = ntrait_;
+    const std::int64_t nt = ntrait_;
     const double* t = tbuf_.data();
-#pragma omp parallel for num_threads(threads_) schedule(static)
-    for (int b = 0; b < nb; ++b) {
-      double* lhs = lhs_.data() + static_cast<std::size_t>(b) * nt * nt;
-      for (int m = 0; m < nt; ++m) {
-        const std::int64_t lane_m = static_cast<std::int64_t>(b) * nt + m;
-        const std::int64_t blk = lane_m / kLanesPerBlock, x = lane_m % kLanesPerBlock, w = block_width(blk);
-        const double* g = block(blk) + x;
-        for (int j = 0; j < nt; ++j) {
-          const double* tj = t + static_cast<std::int64_t>(b) * nt + j;
-          double s = 0.0;
-          for (std::int64_t c = 0; c < nu_; ++c) s += tj[c * lanes_] * g[c * w];
-          lhs[j + m * nt] = s;
+    std::fill(lhs_.begin(), lhs_.end(), 0.0);
+    // Each thread sweeps the columns once for its share of the candidates,
+    // all nt x nt sums of a candidate side by side, each in ascending c.
+#pragma omp parallel num_threads(threads_)
+    {
+      const int nthr = omp_get_num_threads(), tid = omp_get_thread_num();
+      const std::int64_t lane0 = nt * (nb * tid / nthr), lane1 = nt * (nb * (tid + 1) / nthr);
+      double* acc = lhs_.data() + lane0 * nt;
+      for (std::int64_t c = 0; c < nu_; ++c) {
+        const double* tc = t + c * lanes_;
+        for (std::int64_t lane = lane0; lane < lane1; lane += nt) {
+          double* sums = acc + (lane - lane0) * nt;
+          for (std::int64_t m = 0; m < nt; ++m) {
+            const std::int64_t blk = (lane + m) / kLanesPerBlock;
+            const double g = block(blk)[c * block_width(blk) + (lane + m) % kLanesPerBlock];
+            for (std::int64_t j = 0; j < nt; ++j) sums[j + m * nt] += tc[lane + j] * g;
+          }
         }
       }
     }
