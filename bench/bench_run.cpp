@@ -3,7 +3,8 @@
 //
 //   bench_run [--traits T] [--animals N] [--generations G] [--missing M]
 //             [--candidates C] [--seed S] [--threads P] [--plain-max D]
-//             [--sample K] [--no-program] [--keep]
+//             [--sample K] [--no-program] [--program-only] [--keep]
+//             [--batch B] [--depth R] [--chunk C]
 //
 // The herd has G generations of about N / G animals; parents come from the
 // generation before (few sires, many dams, a few unknown), the youngest
@@ -17,7 +18,9 @@
 // spread over the list are formed the plain way and compared with the fast
 // systems. Finally the program itself runs on the two files as a child
 // process; its result file is compared with the in-process results and its
-// peak resident memory is read from the kernel (ru_maxrss).
+// peak resident memory is read from the kernel (ru_maxrss). --program-only
+// skips the in-process stages (for sizes where one run is all there is time
+// for); --batch, --depth and --chunk set the fast candidate stage's blocking.
 #include <omp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -57,14 +60,14 @@ struct Options {
   std::int64_t plain_max = 2500;
   int sample = 4;
   CandidateOptions stage;  // batch and depth of the fast candidate stage
-  bool program = true, keep = false;
+  bool program = true, program_only = false, keep = false;
 };
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
                "usage: bench_run [--traits T] [--animals N] [--generations G] [--missing M] [--candidates C]\n"
                "                 [--seed S] [--threads P] [--plain-max D] [--sample K] [--no-program] [--keep]\n"
-               "                 [--batch B] [--depth R] [--chunk C]\n");
+               "                 [--program-only] [--batch B] [--depth R] [--chunk C]\n");
   std::exit(2);
 }
 
@@ -100,6 +103,8 @@ Options parse(int argc, char** argv) {
       o.stage.depth = std::atoi(next());
     else if (a == "--chunk")
       o.stage.chunk = std::atoi(next());
+    else if (a == "--program-only")
+      o.program_only = true;
     else if (a == "--no-program")
       o.program = false;
     else if (a == "--keep")
@@ -434,6 +439,21 @@ int main(int argc, char** argv) {
   write_text(dir / kParameterFileName, parameter_file(o, rng));
   write_text(dir / kPedigreeFileName, pedigree_file(o, rng));
 
+  const auto budget = [&](std::int64_t d) {
+    return 8.0 * static_cast<double>(d) * static_cast<double>(d) * 1.05 + 50.0 * 1024 * 1024;
+  };
+  if (o.program_only) {
+    const std::int64_t d = static_cast<std::int64_t>(o.traits) * o.animals;
+    std::printf("herd: %d traits, %d animals in %d generations, D = %lld; files: %s\n", o.traits, o.animals,
+                o.generations, static_cast<long long>(d), dir.c_str());
+    const ChildRun r = run_program(dir);
+    std::printf("program: exit status %d, %.3f s, peak %.1f MiB (8 D^2 + 5%% + 50 MiB = %.1f MiB: %s)\n", r.status,
+                r.seconds, mib(r.peak), budget(d) / (1024.0 * 1024.0),
+                static_cast<double>(r.peak) <= budget(d) ? "within" : "OVER");
+    if (!o.keep) fs::remove_all(dir);
+    return r.status == 0 ? 0 : 1;
+  }
+
   const Parameters par = read_parameters(load_input_file(dir, kParameterFileName));
   const Pedigree ped = read_pedigree(load_input_file(dir, kPedigreeFileName), par.ntrait);
   const TraitMatrices tr = trait_covariances(par, {});
@@ -443,20 +463,18 @@ int main(int argc, char** argv) {
   // Sampled check of the candidate systems when the plain stage is skipped.
   struct Sampled {
     int compared = 0, equal = 0;
-    double fast_seconds = 0, plain_seconds = 0;
+    double plain_seconds = 0;
   } sampled;
   const auto sample = [&](const CandidateRelationships& rel, ConstMatView ppi) {
     if (plain || o.sample <= 0 || rel.count() == 0) return;
     std::vector<int> picks;
     for (int s = 0; s < o.sample && s < rel.count(); ++s)
       picks.push_back(static_cast<int>(static_cast<std::int64_t>(s) * (rel.count() - 1) / std::max(1, o.sample - 1)));
+    // The fast systems of the sampled candidates alone.
     std::vector<std::vector<double>> fast(picks.size());
-    const double t0 = now();
-    candidate_systems(tr.g0.cview(), rel, ppi, ped.nonr.cview(), {}, [&](int index, ConstMatView lhs) {
-      for (std::size_t s = 0; s < picks.size(); ++s)
-        if (picks[s] == index) fast[s].assign(lhs.data, lhs.data + lhs.rows * lhs.cols);
-    });
-    sampled.fast_seconds = (now() - t0) * static_cast<double>(picks.size()) / rel.count();
+    candidate_systems(
+        tr.g0.cview(), rel.subset(picks), ppi, ped.nonr.cview(), o.stage,
+        [&](int index, ConstMatView lhs) { fast[index].assign(lhs.data, lhs.data + lhs.rows * lhs.cols); });
     const int nt = par.ntrait;
     Matrix<double> lhs(nt, nt);
     std::vector<double> column(static_cast<std::size_t>(ped.nanim));
@@ -502,12 +520,14 @@ int main(int argc, char** argv) {
     for (const Stage& s : slow->stages) t += s.seconds;
     std::printf("plain stages: %.3f s, peak %.1f MiB\n", t, mib(slow->stages.back().peak));
   }
-  if (sampled.compared > 0)
+  if (sampled.compared > 0) {
+    const double fast_each = fast.stages[4].seconds / std::max(1, ncand);
+    const double plain_each = sampled.plain_seconds / sampled.compared;
     std::printf(
-        "candidate systems, %d sampled: %d bit-identical; per candidate fast %.4f s, plain %.3f s "
-        "(plain/fast %.0f)\n",
-        sampled.compared, sampled.equal, sampled.fast_seconds / sampled.compared,
-        sampled.plain_seconds / sampled.compared, sampled.plain_seconds / sampled.fast_seconds);
+        "candidate systems, %d sampled: %d bit-identical with the plain ones; per candidate fast %.5f s (whole "
+        "stage), plain %.4f s (sampled): plain/fast %.0f\n",
+        sampled.compared, sampled.equal, fast_each, plain_each, plain_each / fast_each);
+  }
 
   int failures = 0;
   if (slow)
@@ -520,12 +540,11 @@ int main(int argc, char** argv) {
     fs::create_directories(mine);
     write_result(mine, slow ? *slow : fast);
     const bool same = read_text(dir / kResultFileName) == read_text(mine / kResultFileName);
-    const double budget = 8.0 * static_cast<double>(d) * static_cast<double>(d) * 1.05 + 50.0 * 1024 * 1024;
     std::printf(
         "\nprogram: exit status %d, %.3f s, peak %.1f MiB (8 D^2 + 5%% + 50 MiB = %.1f MiB: %s); "
         "result file %s the in-process %s result\n",
-        r.status, r.seconds, mib(r.peak), budget / (1024.0 * 1024.0),
-        static_cast<double>(r.peak) <= budget ? "within" : "OVER", same ? "equals" : "DIFFERS FROM",
+        r.status, r.seconds, mib(r.peak), budget(d) / (1024.0 * 1024.0),
+        static_cast<double>(r.peak) <= budget(d) ? "within" : "OVER", same ? "equals" : "DIFFERS FROM",
         slow ? "plain" : "fast");
     failures += !same || r.status != 0;
   }

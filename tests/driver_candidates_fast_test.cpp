@@ -212,6 +212,11 @@ TEST(CandidateRelationships, HoldTheCandidatesColumnsInEitherForm) {
       rel.column(b, col.data());
       EXPECT_EQ(0, std::memcmp(col.data(), c.a0.cview().col(rel.animal(b)), sizeof(double) * 23)) << b;
     }
+    const CandidateRelationships some = rel.subset({0, rel.count() - 1});
+    ASSERT_EQ(some.count(), 2);
+    EXPECT_EQ(some.animal(1), rel.animal(rel.count() - 1));
+    some.column(1, col.data());
+    EXPECT_EQ(0, std::memcmp(col.data(), c.a0.cview().col(some.animal(1)), sizeof(double) * 23));
   }
 }
 

@@ -86,6 +86,17 @@ void CandidateRelationships::column(int index, double* out) const {
   std::copy(values_.data() + packed_offset(n, k), values_.data() + packed_offset(n, k) + (n - k), out + k);
 }
 
+CandidateRelationships CandidateRelationships::subset(const std::vector<int>& indices) const {
+  CandidateRelationships r;
+  r.nanim_ = nanim_;
+  r.values_.resize(indices.size() * static_cast<std::size_t>(nanim_));
+  for (std::size_t b = 0; b < indices.size(); ++b) {
+    r.animals_.push_back(animal(indices[b]));
+    column(indices[b], r.values_.data() + b * static_cast<std::size_t>(nanim_));
+  }
+  return r;
+}
+
 // ----------------------------------------------------------------- plain form
 
 void candidate_lhs(ConstMatView g0, ConstMatView a0, ConstMatView ppi, int k, MatView lhs) {

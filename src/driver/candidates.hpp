@@ -47,6 +47,10 @@ class CandidateRelationships {
   // out[l] = A0(l, animal(index)) for l = 0 .. nanim - 1.
   void column(int index, double* out) const;
 
+  // The relationships of some of the candidates (indices in ascending
+  // order), in the columns form.
+  CandidateRelationships subset(const std::vector<int>& indices) const;
+
  private:
   int nanim_ = 0;
   bool packed_ = false;  // lower triangle packed by columns; else the candidates' columns
