@@ -1,7 +1,6 @@
 #include "driver/run.hpp"
 
 #include <cstdint>
-#include <limits>
 #include <new>
 #include <ostream>
 #include <string>
@@ -43,11 +42,8 @@ void run(const std::filesystem::path& dir, Console& console) {
   // fits before anything large is allocated.
   const auto d = static_cast<std::uint64_t>(ntrait) * static_cast<std::uint64_t>(nanim);
   const auto ncand = static_cast<std::uint64_t>(ped.candidate_count());
-  std::optional<std::uint64_t> needed;
-  if (const auto record = matrix_bytes(d, d), work = candidate_work_bytes(ntrait, nanim, ncand),
-                 relationships = CandidateRelationships::bytes(nanim, ncand);
-      record && work && relationships && *record <= std::numeric_limits<std::int64_t>::max() - *work - *relationships)
-    needed = *record + *work + *relationships;
+  const Bytes needed = add_bytes(matrix_bytes(d, d), add_bytes(CandidateRelationships::bytes(nanim, ncand),
+                                                               candidate_work_bytes(ntrait, nanim, ncand)));
   check_fits("the record covariance matrix of " + std::to_string(nanim) + " animals and " + std::to_string(ntrait) +
                  " traits",
              needed, available_memory());
