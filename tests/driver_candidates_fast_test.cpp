@@ -103,7 +103,8 @@ CandidateOptions plain() {
 class FastCandidates : public ::testing::TestWithParam<Shape> {};
 
 // Every batch size (one candidate, a divisor, none, more than all), thread
-// count, cache block depth and instruction set gives the plain bits.
+// count, instruction set, cache block depth and work unit size gives the
+// plain bits.
 TEST_P(FastCandidates, GiveThePlainSystemsBitForBit) {
   const Shape& s = GetParam();
   const Case c = make_case(s, 1000u + static_cast<std::uint32_t>(s.ntrait * 131 + s.nanim));
@@ -112,11 +113,12 @@ TEST_P(FastCandidates, GiveThePlainSystemsBitForBit) {
   for (const int batch : {0, 1, 3, 4, 1000})
     for (const int threads : {1, 2})
       for (const bool portable : {false, true})
-        for (const int depth : {0, 5}) {
+        for (const int blocking : {0, 5}) {
           CandidateOptions o;
-          o.batch = batch, o.threads = threads, o.portable = portable, o.depth = depth;
+          o.batch = batch, o.threads = threads, o.portable = portable;
+          o.depth = o.chunk = blocking;  // 5 rows per block, 40 columns per work unit
           EXPECT_TRUE(same_bits(systems(c, c.traits.g0.cview(), o), ref))
-              << "batch " << batch << " threads " << threads << " portable " << portable << " depth " << depth;
+              << "batch " << batch << " threads " << threads << " portable " << portable << " blocking " << blocking;
         }
 }
 
