@@ -41,6 +41,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <new>
 #include <vector>
@@ -62,6 +63,11 @@ namespace {
 using std::int64_t;
 
 constexpr int kProgressInterval = 100;
+
+// Panels whose multipliers are kept at a time: the one being applied, the
+// one factored ahead, and one more so that factoring ahead never waits for
+// the stragglers of the panel before.
+constexpr int kBuffers = 3;
 
 // An uninitialised array of doubles aligned to 64 bytes. Large ones are
 // aligned to 2 MiB and offered huge pages, which saves most of the page
@@ -133,7 +139,7 @@ class Inverter {
         received_(static_cast<std::size_t>(nb_)) {
     for (int i = 0; i < n; ++i) perm_[i] = i;
     const std::size_t packed = static_cast<std::size_t>(n + 2 * kTileRows) * static_cast<std::size_t>(nb_);
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < kBuffers; ++i) {
       t_[i] = AlignedArray(static_cast<std::size_t>(ldt_) * static_cast<std::size_t>(nb_));
       tpack_[i] = AlignedArray(packed);
     }
@@ -167,7 +173,7 @@ class Inverter {
 
   Panel panel(int index) const {
     const int start = index * nb_;
-    return {start, std::min(nb_, n_ - start), index % 2};
+    return {start, std::min(nb_, n_ - start), index % kBuffers};
   }
   int panels() const { return (n_ + nb_ - 1) / nb_; }
   double* tcol(const Panel& p, int step) const { return t_[p.buf].data() + int64_t{step - p.start} * ldt_; }
@@ -191,12 +197,12 @@ class Inverter {
   std::vector<int> perm_;       // the plain form's permutation record
   std::vector<int> piv_;        // pivot row of each step
   std::vector<double> pivot_;   // pivot of each step
-  AlignedArray t_[2];           // multipliers of a panel's steps, one column per step
-  AlignedArray tpack_[2];       // the same, packed for the update of the other columns
+  AlignedArray t_[kBuffers];    // multipliers of a panel's steps, one column per step
+  AlignedArray tpack_[kBuffers];  // the same, packed for the update of the other columns
   AlignedArray tpack_inner_;    // packed multipliers of the groups inside a panel
   std::vector<AlignedArray> ubuf_, xbuf_;  // per worker: packed pivot rows, pivot row scratch
   std::vector<int> received_;   // steps received so far by each column of the panel being factored
-  Group packed_[2];             // the groups of the panels in t_ / tpack_
+  Group packed_[kBuffers];      // the groups of the panels in t_ / tpack_
   std::optional<Stop> stop_;
 };
 
@@ -401,50 +407,149 @@ bool Inverter::factor_panel(const Panel& p) {
   return true;
 }
 
+// Waits for `done()` to hold, spinning briefly and then yielding, so that an
+// oversubscribed machine still makes progress.
+template <class Done>
+void spin_until(Done done) {
+  for (int spins = 0; !done(); ++spins) {
+    if (spins < 2000)
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+    else
+      std::this_thread::yield();
+  }
+}
+
+// The elimination after the first panel, as a stream of tasks without
+// rounds of barriers. Columns are split into blocks that never straddle a
+// panel. Task (j, b) applies panel j to block b; it needs panel j factored
+// and block b to have received panels 0..j-1. Worker 0 alone factors the
+// panels, one ahead: it applies panel j to the blocks of panel j+1 and
+// factors panel j+1 while the others work on the tasks of panel j. Tasks are
+// claimed in one global order, so the task a claimed task waits for was
+// claimed earlier by a worker that is running it; worker 0 claims only tasks
+// of panels already factored, so nothing ever waits on itself.
 void Inverter::run() {
   const int np = panels();
-  if (!factor_panel(panel(0))) {
-    restore_after_stop(panel(0));
-  } else {
-    // Index of the panel whose factoring stopped. Worker 0 sets it while
-    // factoring panel j + 1 during round j; the others read it at the start
-    // of a round, where j + 1 and "none" both mean "go on", so every worker
-    // leaves the loop in the same round.
-    std::atomic<int> failed{np};
-#pragma omp parallel num_threads(threads_) if (threads_ > 1)
-    {
-      const int worker = omp_get_thread_num();
-      for (int j = 0; j < np; ++j) {
-        if (failed.load(std::memory_order_relaxed) <= j) break;
-        const Panel cur = panel(j);
-        const Group g = packed_[cur.buf];
-        const bool has_next = j + 1 < np;
-        const Panel next = has_next ? panel(j + 1) : Panel{n_, 0, 0};
-        if (worker == 0 && has_next) {
-          apply_blocked(g, next.start, next.start + next.width, 0);
-          if (!factor_panel(next)) failed.store(j + 1, std::memory_order_relaxed);
-        }
-        // The other columns: [0, cur.start) and [end of next, n), in blocks.
-        const int64_t tail0 = int64_t{next.start} + next.width;
-        const int64_t left_blocks = (cur.start + int64_t{ncb_} - 1) / ncb_;
-        const int64_t right_blocks = (n_ - tail0 + ncb_ - 1) / ncb_;
-#pragma omp for schedule(dynamic, 1)
-        for (int64_t b = 0; b < left_blocks + right_blocks; ++b) {
-          int64_t c0, c1;
-          if (b < left_blocks) {
-            c0 = b * ncb_;
-            c1 = std::min<int64_t>(cur.start, c0 + ncb_);
-          } else {
-            c0 = tail0 + (b - left_blocks) * ncb_;
-            c1 = std::min<int64_t>(n_, c0 + ncb_);
-          }
-          apply(g, c0, c1, worker);
-        }
+  // Blocks: panel p's columns in pieces of at most ncb_.
+  std::vector<int64_t> block_start;
+  std::vector<int> panel_block(static_cast<std::size_t>(np) + 1);
+  for (int p = 0; p < np; ++p) {
+    panel_block[p] = static_cast<int>(block_start.size());
+    const Panel pp = panel(p);
+    for (int64_t c = pp.start; c < pp.start + pp.width; c += ncb_) block_start.push_back(c);
+  }
+  panel_block[np] = static_cast<int>(block_start.size());
+  const int nblocks = panel_block[np];
+  block_start.push_back(n_);
+  auto block_panel = [&](int b) { return static_cast<int>(block_start[b] / nb_); };
+
+  // Tasks of panel j: every block outside panels j and j+1, those of panel
+  // j+2 first since worker 0 needs them next.
+  struct Task {
+    int panel;
+    int block;
+  };
+  std::vector<Task> tasks;
+  std::vector<int> per_panel(static_cast<std::size_t>(np), 0);
+  for (int j = 0; j < np; ++j) {
+    const std::size_t first = tasks.size();
+    if (j + 2 < np)
+      for (int b = panel_block[j + 2]; b < panel_block[j + 3]; ++b) tasks.push_back({j, b});
+    for (int b = 0; b < nblocks; ++b) {
+      const int p = block_panel(b);
+      if (p != j && p != j + 1 && p != j + 2) tasks.push_back({j, b});
+    }
+    per_panel[j] = static_cast<int>(tasks.size() - first);
+  }
+
+  // received[b]: panels block b has received in full. remaining[j]: tasks
+  // of panel j not yet finished (its multiplier buffers are free at zero).
+  // factored: panels factored and packed. stopped: the panel whose
+  // factoring stopped, or np.
+  const auto received = std::make_unique<std::atomic<int>[]>(static_cast<std::size_t>(nblocks));
+  const auto remaining = std::make_unique<std::atomic<int>[]>(static_cast<std::size_t>(np));
+  for (int j = 0; j < np; ++j) remaining[j].store(per_panel[j], std::memory_order_relaxed);
+  std::atomic<int> factored{0};
+  std::atomic<int> stopped{np};
+  std::atomic<std::size_t> next_task{0};
+
+  auto mark_panel = [&](int p, int value) {
+    for (int b = panel_block[p]; b < panel_block[p + 1]; ++b) received[b].store(value, std::memory_order_release);
+  };
+  auto run_task = [&](const Task& t, int worker) {
+    spin_until([&] { return received[t.block].load(std::memory_order_acquire) == t.panel; });
+    apply(packed_[t.panel % kBuffers], block_start[t.block], block_start[t.block + 1], worker);
+    received[t.block].store(t.panel + 1, std::memory_order_release);
+    remaining[t.panel].fetch_sub(1, std::memory_order_acq_rel);
+  };
+  // Worker 0: runs tasks of factored panels until `done()` holds.
+  auto help_until = [&](auto done) {
+    int spins = 0;
+    while (!done()) {
+      std::size_t i = next_task.load(std::memory_order_relaxed);
+      if (i < tasks.size() && tasks[i].panel < factored.load(std::memory_order_relaxed) &&
+          next_task.compare_exchange_strong(i, i + 1, std::memory_order_relaxed)) {
+        run_task(tasks[i], 0);
+        spins = 0;
+      } else if (++spins > 2000) {
+        std::this_thread::yield();
       }
     }
-    if (stop_) restore_after_stop(panel(failed.load()));
+  };
+
+  if (factor_panel(panel(0))) {
+    mark_panel(0, 1);
+    factored.store(1, std::memory_order_release);
+  } else {
+    stopped.store(0);
   }
+
+#pragma omp parallel num_threads(threads_) if (threads_ > 1 && np > 1 && stopped.load() == np)
+  {
+    const int worker = omp_get_thread_num();
+    if (worker == 0) {
+      for (int j = 0; j + 1 < np && stopped.load(std::memory_order_relaxed) == np; ++j) {
+        const int b0 = panel_block[j + 1], b1 = panel_block[j + 2];
+        help_until([&] {
+          for (int b = b0; b < b1; ++b)
+            if (received[b].load(std::memory_order_acquire) != j) return false;
+          return true;
+        });
+        apply_blocked(packed_[j % kBuffers], block_start[b0], block_start[b1], 0);
+        mark_panel(j + 1, j + 1);
+        if (j + 1 >= kBuffers)
+          help_until([&] { return remaining[j + 1 - kBuffers].load(std::memory_order_acquire) == 0; });
+        if (!factor_panel(panel(j + 1))) {
+          stopped.store(j + 1, std::memory_order_release);
+          break;
+        }
+        mark_panel(j + 1, j + 2);
+        factored.store(j + 2, std::memory_order_release);
+      }
+      // The rest, down to the panel that stopped, if any.
+      help_until([&] {
+        const std::size_t i = next_task.load(std::memory_order_relaxed);
+        return i >= tasks.size() || tasks[i].panel >= stopped.load(std::memory_order_relaxed);
+      });
+    } else {
+      for (;;) {
+        const std::size_t i = next_task.fetch_add(1, std::memory_order_relaxed);
+        if (i >= tasks.size()) break;
+        const Task& t = tasks[i];
+        // Wait for the panel, unless its factoring stopped.
+        spin_until([&] {
+          return factored.load(std::memory_order_acquire) > t.panel ||
+                 stopped.load(std::memory_order_acquire) <= t.panel;
+        });
+        if (t.panel >= stopped.load(std::memory_order_acquire)) break;
+        run_task(t, worker);
+      }
+    }
+  }
+
   if (stop_) {
+    // Every task before the stopped panel has run; restore needs exactly that.
+    restore_after_stop(panel(stopped.load()));
     if (stop_->error) std::rethrow_exception(stop_->error);
     throw FatalError::console_message("Matrix is singular !");
   }
