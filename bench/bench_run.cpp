@@ -7,8 +7,9 @@
 //             [--batch B] [--depth R] [--chunk C]
 //
 // The herd has G generations of about N / G animals; parents come from the
-// generation before (few sires, many dams, a few unknown), the youngest
-// C * N animals are the candidates, and each record is absent with chance M.
+// generation before (few sires, many dams, a few unknown but none of a
+// candidate), the youngest C * N animals are the candidates, and each record
+// is absent with chance M.
 // Defaults: 3 traits, 2000 animals, 5 generations, M = 0.1, C = 0.18.
 //
 // Every stage runs with the fast kernels; when D = N * T is at most
@@ -189,8 +190,12 @@ std::string pedigree_file(const Options& o, std::mt19937_64& rng) {
       sex[line] = u(rng) < 0.5 ? 1 : 2;
       int sire = 0, dam = 0;
       if (gen > 0) {
-        if (!sires.empty() && u(rng) > 0.03) sire = sires[rng() % sires.size()] + 1;
-        if (!dams.empty() && u(rng) > 0.03) dam = dams[rng() % dams.size()] + 1;
+        // A few parents are unknown, but not those of candidates: a candidate
+        // without relatives and with a record missing would have a singular
+        // system, and its weights would swamp the averages.
+        const double unknown = line >= first_candidate ? 0.0 : 0.03;
+        if (!sires.empty() && u(rng) >= unknown) sire = sires[rng() % sires.size()] + 1;
+        if (!dams.empty() && u(rng) >= unknown) dam = dams[rng() % dams.size()] + 1;
       }
       // One male in twenty becomes a sire of the next generation.
       if (sex[line] == 1 && u(rng) < 0.05) next_sires.push_back(line);
