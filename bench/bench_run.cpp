@@ -157,7 +157,9 @@ std::string parameter_file(const Options& o, std::mt19937_64& rng) {
   }
   std::string s;
   for (int i = 0; i < t; ++i) {
-    s += number((2 * u(rng) - 1) * std::sqrt(vg[i])) + "," + number(vp[i]);
+    s += number((2 * u(rng) - 1) * std::sqrt(vg[i]));
+    s += ',';
+    s += number(vp[i]);
     for (int j = 0; j < t; ++j) {
       double v;
       if (j < i)
@@ -166,7 +168,8 @@ std::string parameter_file(const Options& o, std::mt19937_64& rng) {
         v = vg[i];
       else
         v = re[i][j] * std::sqrt(ve[i] * ve[j]);
-      s += "," + number(v);
+      s += ',';
+      s += number(v);
     }
     s += "\n";
   }
