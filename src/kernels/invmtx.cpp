@@ -30,7 +30,7 @@
 //   register-blocked update kernel).
 // * Columns are shared among threads in blocks, and the next panel is
 //   factored by the calling thread while the others update the rest
-//   (lookahead), so that the factoring is off the critical path.
+//   (lookahead), so that the factoring is off the critical path (see run).
 #include <omp.h>
 
 #include <algorithm>
@@ -40,10 +40,10 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
 #include <optional>
 #include <thread>
 #include <utility>
-#include <new>
 #include <vector>
 
 #ifdef __linux__
