@@ -196,6 +196,7 @@ TEST(InvmtxFast, MatchesPlainOnLargeOrders) {
     const auto b = make(Kind::uniform, s, rng);
     const Outcome want = run(plain, s, a, b);
     // The public entry with the default blocking, under both thread counts.
+    const int saved_threads = omp_get_max_threads();
     for (int threads : {1, 2}) {
       omp_set_num_threads(threads);
       const Outcome got = run(
@@ -203,7 +204,7 @@ TEST(InvmtxFast, MatchesPlainOnLargeOrders) {
           s, a, b);
       expect_same(want, got, s, "invmtx, omp threads " + std::to_string(threads));
     }
-    omp_set_num_threads(omp_get_num_procs());
+    omp_set_num_threads(saved_threads);
     Blocking bl;
     bl.panel = 40;
     bl.leaf = 6;
