@@ -21,18 +21,7 @@ build=${GAINWEIGHTS_FUZZ_BUILD:-$root/build-fuzz}
 
 # clang 14 with the libFuzzer and sanitizer runtimes, and libomp for clang's
 # OpenMP.
-pkgs=(clang-14 libclang-rt-14-dev libomp-14-dev cmake ninja-build)
-missing=()
-for p in "${pkgs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}"
-fi
+"$root/scripts/setup.sh" clang-14 libclang-rt-14-dev libomp-14-dev
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
   -DGAINWEIGHTS_FUZZ=ON -DGAINWEIGHTS_TESTS=OFF >/dev/null
