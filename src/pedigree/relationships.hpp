@@ -1,0 +1,47 @@
+// Inbreeding coefficients and the inverse relationship matrix of a pedigree,
+// without the dense relationship matrix.
+//
+// Animals are numbered 0 .. n-1 in pedigree order; parents are given as in
+// the pedigree file, by 1-based position with 0 for unknown, and every known
+// parent stands before its offspring (1 <= code <= own position). Both
+// parents may be the same animal (selfing). Callers check these conditions
+// on reading; the routines rely on them.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace gw {
+
+// F(i) for every animal: A(i, i) - 1, where A is the additive relationship
+// matrix. Traces each animal's ancestors with the recursion of Meuwissen and
+// Luo (1992) on the rows of the factor L of A = L D L'. The result agrees
+// with the diagonal of the tabular relationship matrix to rounding.
+std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2);
+
+// The within-family variance factor d(i) of every animal (the diagonal D of
+// A = L D L'): 1 without known parents, 3/4 - F(p)/4 with one known parent
+// p, and 1/2 - (F(s) + F(d))/4 with both.
+std::vector<double> mendelian_variances(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,
+                                        std::span<const double> f);
+
+// A sparse symmetric matrix: its lower triangle by columns, the row indices
+// of each column ascending, the diagonal element first.
+struct SparseLower {
+  std::int64_t n = 0;
+  std::vector<std::int64_t> colptr;  // n + 1 offsets into rowind and values
+  std::vector<std::int64_t> rowind;
+  std::vector<double> values;
+
+  std::int64_t nonzeros() const { return colptr.empty() ? 0 : colptr.back(); }
+};
+
+// A^-1 by Henderson's rules: animal i with parents s, d and alpha = 1 / d(i)
+// adds alpha to (i, i), -alpha / 2 to (i, s) and (i, d), and alpha / 4 to
+// (s, s), (d, d), (s, d) and (d, s). `dvar` is the result of
+// mendelian_variances.
+SparseLower pedigree_inverse(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,
+                             std::span<const double> dvar);
+
+}  // namespace gw

@@ -1,0 +1,126 @@
+// Inbreeding coefficients and A^-1 from the parent lists, against the dense
+// relationship matrix of the tabular method.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kernels/kernels.hpp"
+#include "pedigree/relationships.hpp"
+
+namespace gw {
+namespace {
+
+struct Ped {
+  std::vector<std::int32_t> id1, id2;
+};
+
+// A random pedigree of n animals: a few founders, then animals whose
+// parents are drawn from the last `window` animals (small windows give deep
+// inbreeding), with unknown parents, selfing and runs of full sibs.
+Ped random_pedigree(int n, int window, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  Ped p;
+  for (int i = 0; i < n; ++i) {
+    std::int32_t s = 0, d = 0;
+    if (i >= 3) {
+      const auto pick = [&] { return static_cast<std::int32_t>(i - static_cast<int>(rng() % std::min(i, window))); };
+      const int kind = static_cast<int>(rng() % 20);
+      if (kind == 0) {
+        s = pick();  // dam unknown
+      } else if (kind == 1) {
+        d = pick();  // sire unknown
+      } else if (kind == 2) {
+        s = d = pick();  // selfing
+      } else if (kind < 6 && i > 0 && (p.id1[i - 1] != 0 || p.id2[i - 1] != 0)) {
+        s = p.id2[i - 1], d = p.id1[i - 1];  // full sib of the animal before, parents swapped
+      } else if (kind != 19) {
+        s = pick(), d = pick();
+      }
+    }
+    p.id1.push_back(s);
+    p.id2.push_back(d);
+  }
+  return p;
+}
+
+Matrix<double> dense_a(const Ped& p) {
+  const int n = static_cast<int>(p.id1.size());
+  Matrix<double> a(n, n);
+  amrx(p.id1.data(), p.id2.data(), a.view(), n);
+  return a;
+}
+
+Matrix<double> dense_of(const SparseLower& m) {
+  Matrix<double> a(m.n, m.n);
+  for (std::int64_t c = 0; c < m.n; ++c)
+    for (std::int64_t e = m.colptr[c]; e < m.colptr[c + 1]; ++e) {
+      a(m.rowind[e], c) = m.values[e];
+      a(c, m.rowind[e]) = m.values[e];
+    }
+  return a;
+}
+
+// The six-animal pedigree of the textbooks: 3 = 1 x 2, 4 = 1 x ?,
+// 5 = 4 x 3, 6 = 5 x 2. F(5) = F(6) = 1/8 and A^-1 has the known values.
+TEST(Relationships, TextbookPedigree) {
+  const Ped p{{0, 0, 1, 1, 4, 5}, {0, 0, 2, 0, 3, 2}};
+  const std::vector<double> f = inbreeding(p.id1, p.id2);
+  const std::vector<double> expected_f = {0, 0, 0, 0, 0.125, 0.125};
+  EXPECT_EQ(f, expected_f);
+  const std::vector<double> dvar = mendelian_variances(p.id1, p.id2, f);
+  EXPECT_EQ(dvar, (std::vector<double>{1, 1, 0.5, 0.75, 0.5, 0.46875}));
+  const Matrix<double> ainv = dense_of(pedigree_inverse(p.id1, p.id2, dvar));
+  const double known[6][6] = {{11 / 6.0, 0.5, -1, -2 / 3.0, 0, 0},          {0.5, 61 / 30.0, -1, 0, 8 / 15.0, -16 / 15.0},
+                              {-1, -1, 2.5, 0.5, -1, 0},                    {-2 / 3.0, 0, 0.5, 11 / 6.0, -1, 0},
+                              {0, 8 / 15.0, -1, -1, 38 / 15.0, -16 / 15.0}, {0, -16 / 15.0, 0, 0, -16 / 15.0, 32 / 15.0}};
+  for (int i = 0; i < 6; ++i)
+    for (int j = 0; j < 6; ++j) EXPECT_NEAR(ainv(i, j), known[i][j], 1e-15) << i << "," << j;
+}
+
+struct Case {
+  const char* name;
+  int n, window;
+  std::uint64_t seed;
+};
+
+class RandomPedigree : public ::testing::TestWithParam<Case> {};
+
+// F against the diagonal of the tabular A, and A^-1 A = I.
+TEST_P(RandomPedigree, AgreesWithTheTabularRelationshipMatrix) {
+  const Case& c = GetParam();
+  const Ped p = random_pedigree(c.n, c.window, c.seed);
+  const Matrix<double> a = dense_a(p);
+  const std::vector<double> f = inbreeding(p.id1, p.id2);
+  double max_f = 0;
+  for (int i = 0; i < c.n; ++i) {
+    EXPECT_NEAR(f[i], a(i, i) - 1.0, 1e-14) << "animal " << i + 1;
+    max_f = std::max(max_f, f[i]);
+  }
+  if (c.n > 1 && c.window <= 6) {
+    EXPECT_GT(max_f, 0.5) << "the case is meant to be deeply inbred";
+  }
+  const SparseLower ainv = pedigree_inverse(p.id1, p.id2, mendelian_variances(p.id1, p.id2, f));
+  for (std::int64_t col = 0; col < ainv.n; ++col) {
+    ASSERT_EQ(ainv.rowind[ainv.colptr[col]], col) << "diagonal first";
+    for (std::int64_t e = ainv.colptr[col] + 1; e < ainv.colptr[col + 1]; ++e)
+      ASSERT_LT(ainv.rowind[e - 1], ainv.rowind[e]);
+  }
+  const Matrix<double> m = dense_of(ainv);
+  for (int i = 0; i < c.n; ++i)
+    for (int j = 0; j < c.n; ++j) {
+      double s = 0;
+      for (int l = 0; l < c.n; ++l) s += m(i, l) * a(l, j);
+      EXPECT_NEAR(s, i == j ? 1.0 : 0.0, 1e-11) << i << "," << j;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RandomPedigree,
+                         ::testing::Values(Case{"wide", 120, 60, 1}, Case{"deep_inbred", 150, 5, 2},
+                                           Case{"selfing_and_sibs", 90, 3, 3}, Case{"one_animal", 1, 1, 4}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace gw
