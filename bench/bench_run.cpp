@@ -47,16 +47,14 @@
 #include "io/input_file.hpp"
 #include "io/result_file.hpp"
 #include "kernels/kernels.hpp"
+#include "herd.hpp"
 
 namespace fs = std::filesystem;
 using namespace gw;
 
 namespace {
 
-struct Options {
-  int traits = 3, animals = 2000, generations = 5;
-  double missing = 0.1, candidates = 0.18;
-  std::uint64_t seed = 1;
+struct Options : herd::Shape {
   int threads = 0;
   std::int64_t plain_max = 2500;
   int sample = 4;
@@ -115,104 +113,6 @@ Options parse(int argc, char** argv) {
   }
   if (o.traits < 1 || o.animals < 2 || o.generations < 1 || o.generations > o.animals) usage();
   return o;
-}
-
-// ----------------------------------------------------------------- the herd
-
-std::string number(double x) {
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%.17g", x);
-  return buf;
-}
-
-// Trait parameters: heritabilities 0.15 to 0.5, phenotypic variances over
-// two decades, genetic and residual correlations from a two-factor model
-// (so both matrices are positive definite), targets of either sign.
-std::string parameter_file(const Options& o, std::mt19937_64& rng) {
-  std::uniform_real_distribution<double> u(0.0, 1.0);
-  const int t = o.traits;
-  auto correlations = [&](double strength) {
-    std::vector<std::vector<double>> f(t, std::vector<double>(2)), c(t, std::vector<double>(t));
-    for (auto& row : f)
-      for (double& x : row) x = strength * (2 * u(rng) - 1);
-    for (int i = 0; i < t; ++i)
-      for (int j = 0; j < t; ++j) {
-        double s = i == j ? 1.0 : 0.0;
-        for (int k = 0; k < 2; ++k) s += f[i][k] * f[j][k];
-        c[i][j] = s;
-      }
-    for (int i = 0; i < t; ++i)
-      for (int j = 0; j < t; ++j)
-        if (i != j) c[i][j] /= std::sqrt(c[i][i] * c[j][j]);
-    for (int i = 0; i < t; ++i) c[i][i] = 1.0;
-    return c;
-  };
-  const auto rg = correlations(0.8), re = correlations(0.5);
-  std::vector<double> vp(t), vg(t), ve(t);
-  for (int i = 0; i < t; ++i) {
-    vp[i] = std::pow(10.0, 2 * u(rng));
-    const double h2 = 0.15 + 0.35 * u(rng);
-    vg[i] = h2 * vp[i];
-    ve[i] = vp[i] - vg[i];
-  }
-  std::string s;
-  for (int i = 0; i < t; ++i) {
-    s += number((2 * u(rng) - 1) * std::sqrt(vg[i]));
-    s += ',';
-    s += number(vp[i]);
-    for (int j = 0; j < t; ++j) {
-      double v;
-      if (j < i)
-        v = rg[i][j] * std::sqrt(vg[i] * vg[j]);
-      else if (j == i)
-        v = vg[i];
-      else
-        v = re[i][j] * std::sqrt(ve[i] * ve[j]);
-      s += ',';
-      s += number(v);
-    }
-    s += "\n";
-  }
-  return s;
-}
-
-std::string pedigree_file(const Options& o, std::mt19937_64& rng) {
-  std::uniform_real_distribution<double> u(0.0, 1.0);
-  const int n = o.animals, g = o.generations;
-  const int first_candidate = n - static_cast<int>(std::lround(o.candidates * n));
-  std::vector<int> sex(n);
-  std::vector<int> sires, dams, next_sires, next_dams;
-  std::string s;
-  s.reserve(static_cast<std::size_t>(n) * (24 + 2 * o.traits));
-  int line = 0;
-  for (int gen = 0; gen < g; ++gen) {
-    const int size = n / g + (gen == g - 1 ? n % g : 0);
-    next_sires.clear();
-    next_dams.clear();
-    for (int a = 0; a < size; ++a, ++line) {
-      sex[line] = u(rng) < 0.5 ? 1 : 2;
-      int sire = 0, dam = 0;
-      if (gen > 0) {
-        // A few parents are unknown, but not those of candidates: a candidate
-        // without relatives and with a record missing would have a singular
-        // system, and its weights would swamp the averages.
-        const double unknown = line >= first_candidate ? 0.0 : 0.03;
-        if (!sires.empty() && u(rng) >= unknown) sire = sires[rng() % sires.size()] + 1;
-        if (!dams.empty() && u(rng) >= unknown) dam = dams[rng() % dams.size()] + 1;
-      }
-      // One male in twenty becomes a sire of the next generation.
-      if (sex[line] == 1 && u(rng) < 0.05) next_sires.push_back(line);
-      if (sex[line] == 2) next_dams.push_back(line);
-      s += std::to_string(line + 1) + "," + std::to_string(sire) + "," + std::to_string(dam) + "," +
-           (line >= first_candidate ? "1" : "0") + "," + std::to_string(sex[line]);
-      for (int t = 0; t < o.traits; ++t) s += u(rng) < o.missing ? ",0" : ",1";
-      s += "\n";
-    }
-    if (next_sires.empty() && !next_dams.empty()) next_sires.push_back(next_dams.back());
-    sires.swap(next_sires);
-    dams.swap(next_dams);
-  }
-  return s;
 }
 
 // ----------------------------------------------------------------- measuring
@@ -444,8 +344,8 @@ int main(int argc, char** argv) {
   }
   const fs::path dir = tmpl;
   std::mt19937_64 rng(o.seed);
-  write_text(dir / kParameterFileName, parameter_file(o, rng));
-  write_text(dir / kPedigreeFileName, pedigree_file(o, rng));
+  write_text(dir / kParameterFileName, herd::parameter_file(o, rng));
+  write_text(dir / kPedigreeFileName, herd::pedigree_file(o, rng));
 
   const auto budget = [&](std::int64_t d) {
     return 8.0 * static_cast<double>(d) * static_cast<double>(d) * 1.05 + 50.0 * 1024 * 1024;
