@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "../fuzz/targets.hpp"
-#include "driver/memory.hpp"
+#include "kernels/memory.hpp"
 #include "driver_process.hpp"
 
 extern char** environ;

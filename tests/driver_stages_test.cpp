@@ -5,7 +5,7 @@
 #include <cmath>
 #include <random>
 
-#include "driver/memory.hpp"
+#include "kernels/memory.hpp"
 #include "driver/stages.hpp"
 #include "kernels/fatal.hpp"
 #include "kernels/kernels.hpp"

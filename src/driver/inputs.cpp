@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "driver/memory.hpp"
+#include "kernels/memory.hpp"
 #include "kernels/fatal.hpp"
 
 namespace gw {

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "driver/inputs.hpp"
-#include "driver/memory.hpp"
+#include "kernels/memory.hpp"
 #include "driver/stages.hpp"
 #include "io/input_file.hpp"
 #include "io/result_file.hpp"

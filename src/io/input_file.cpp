@@ -13,7 +13,7 @@
 #include <limits>
 #include <system_error>
 
-#include "driver/memory.hpp"
+#include "kernels/memory.hpp"
 #include "kernels/fatal.hpp"
 
 namespace gw {

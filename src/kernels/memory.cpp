@@ -1,4 +1,4 @@
-#include "driver/memory.hpp"
+#include "kernels/memory.hpp"
 
 #include <algorithm>
 #include <fstream>
