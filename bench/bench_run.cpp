@@ -48,9 +48,11 @@
 #include "io/result_file.hpp"
 #include "kernels/kernels.hpp"
 #include "herd.hpp"
+#include "measure.hpp"
 
 namespace fs = std::filesystem;
 using namespace gw;
+using namespace gw::bench;
 
 namespace {
 
@@ -116,30 +118,6 @@ Options parse(int argc, char** argv) {
 }
 
 // ----------------------------------------------------------------- measuring
-
-double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-
-double cpu_seconds() {
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         1e-6 * static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
-}
-
-// Peak resident memory of this process in bytes (VmHWM).
-std::uint64_t peak_rss() {
-  std::ifstream in("/proc/self/status");
-  std::string key;
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
-  return 0;
-}
-
-// Lowers the peak to the current resident size.
-void reset_peak() {
-  std::ofstream out("/proc/self/clear_refs");
-  out << "5";
-}
 
 // A digest of the bits of doubles (FNV-1a over 64-bit words).
 std::uint64_t hash_words(std::uint64_t h, const double* x, std::int64_t n) {
@@ -282,52 +260,11 @@ Pipeline plain_pipeline(const Parameters& par, const TraitMatrices& tr, const Pe
   return p;
 }
 
-std::string read_text(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void write_text(const fs::path& p, const std::string& text) {
-  std::ofstream out(p, std::ios::binary);
-  out << text;
-}
-
 void write_result(const fs::path& dir, const Pipeline& p) {
   ResultFile f(dir);
   for (std::size_t i = 0; i < p.v0.size(); ++i) f.write_line(p.avg.vv1[i], p.avg.vv2[i], p.avg.vv0[i], p.v0[i]);
   f.commit();
 }
-
-struct ChildRun {
-  double seconds = 0;
-  std::uint64_t peak = 0;
-  int status = -1;
-};
-
-// Runs the program in `dir` with its console output in dir/console.txt.
-ChildRun run_program(const fs::path& dir) {
-  ChildRun r;
-  const double t0 = now();
-  std::fflush(stdout);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    if (!std::freopen("console.txt", "w", stdout)) _exit(127);
-    execl(GAINWEIGHTS_EXE, GAINWEIGHTS_EXE, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  rusage ru{};
-  wait4(pid, &status, 0, &ru);
-  r.seconds = now() - t0;
-  r.peak = static_cast<std::uint64_t>(ru.ru_maxrss) * 1024;
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
-
-double mib(std::uint64_t b) { return static_cast<double>(b) / (1024.0 * 1024.0); }
 
 }  // namespace
 
@@ -354,7 +291,7 @@ int main(int argc, char** argv) {
     const std::int64_t d = static_cast<std::int64_t>(o.traits) * o.animals;
     std::printf("herd: %d traits, %d animals in %d generations, D = %lld; files: %s\n", o.traits, o.animals,
                 o.generations, static_cast<long long>(d), dir.c_str());
-    const ChildRun r = run_program(dir);
+    const ChildRun r = run_child(dir, GAINWEIGHTS_EXE);
     std::printf("program: exit status %d, %.3f s, peak %.1f MiB (8 D^2 + 5%% + 50 MiB = %.1f MiB: %s)\n", r.status,
                 r.seconds, mib(r.peak), budget(d) / (1024.0 * 1024.0),
                 static_cast<double>(r.peak) <= budget(d) ? "within" : "OVER");
@@ -443,7 +380,7 @@ int main(int argc, char** argv) {
   failures += sampled.compared - sampled.equal;
 
   if (o.program) {
-    const ChildRun r = run_program(dir);
+    const ChildRun r = run_child(dir, GAINWEIGHTS_EXE);
     const fs::path mine = dir / "in-process";
     fs::create_directories(mine);
     write_result(mine, slow ? *slow : fast);

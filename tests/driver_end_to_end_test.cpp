@@ -122,6 +122,7 @@ struct Stop {
   int status;
   std::string console_tail;  // stdout after the start line and its empty line
   std::string diagnostic;    // expected fragment of stderr ("" = stderr empty)
+  std::string args = "";     // the command line
 };
 
 std::string repeat_lines(int n, const std::string& line) {
@@ -147,6 +148,16 @@ std::string many_trait_pedigree(int animals, int traits) {
   return s;
 }
 
+// n animals on a line of selfing: each the offspring of the one before
+// mated with itself, the last a candidate; two traits, all recorded.
+std::string selfing_line(int n) {
+  std::string s = "1,0,0,0,1,1,1\n";
+  for (int k = 2; k <= n; ++k)
+    s += std::to_string(k) + "," + std::to_string(k - 1) + "," + std::to_string(k - 1) + (k == n ? ",1" : ",0") +
+         ",1,1,1\n";
+  return s;
+}
+
 const std::string kTwo = "5,10,3,1\n2,20,0.5,4\n";
 const std::string kPedigree = "1,0,0,0,2,1,1\n2,0,0,1,2,1,1\n3,1,2,1,1,1,0\n";
 
@@ -158,7 +169,7 @@ TEST_P(StopRun, EndsWithItsMessageAndLeavesTheResultFileAlone) {
   if (s.parameters != "<missing>") write_file(tmp / "GParameter.csv", s.parameters);
   if (s.pedigree != "<missing>") write_file(tmp / "Pedigree&Record.csv", s.pedigree);
   write_file(tmp / "Weighted_value.csv", kSentinel);
-  const RunResult r = run_in(tmp.path());
+  const RunResult r = run_in(tmp.path(), s.args);
   EXPECT_EQ(r.status, s.status);
   EXPECT_EQ(mask_clock(r.out), "Date = YYYYMMDD  Time = hhmmss.s\n\n" + s.console_tail);
   if (s.diagnostic.empty())
@@ -199,7 +210,45 @@ INSTANTIATE_TEST_SUITE_P(
              "Pedigree&Record.csv line 2: the candidate's weights cannot be computed: no present record"},
         // 200 traits of 1000 animals need 320 GB for the record matrix.
         Stop{"not_enough_memory", diagonal_parameters(200), many_trait_pedigree(1000, 200), 3, " 100\n 200\n",
-             "not enough memory"}),
+             "not enough memory: the record covariance matrix of 1000 animals and 200 traits needs"},
+        // The sparse path stops as the dense one where both can tell ...
+        Stop{"sparse_missing_files", "<missing>", "<missing>", 1, kOrder, "", "--sparse"},
+        Stop{"sparse_empty_parameters", "", kPedigree, 1, kOrder, "", "--sparse"},
+        Stop{"sparse_singular_p0", "1,0,0\n", "1,0,0,1,1,1\n", 1, kSingular, "", "--sparse"},
+        Stop{"sparse_no_present_record", kTwo, "1,0,0,1,1,0,0\n2,0,0,1,1,2,-1\n", 1, kOrder, "", "--sparse"},
+        Stop{"sparse_no_candidate", kTwo, "1,0,0,0,1,1,1\n2,0,0,2,1,1,1\n", 1, "", "no animal has candidate flag 1",
+             "--sparse"},
+        Stop{"sparse_candidate_without_information", kTwo, "1,0,0,1,1,1,1\n2,0,0,1,2,0,0\n", 1, "",
+             "Pedigree&Record.csv line 2: the candidate's weights cannot be computed: no present record carries "
+             "information on it (the reliability of its breeding value for trait 1 is",
+             "--sparse"},
+        // ... and names the trait, the matrix or the animal to blame where
+        // only it can fail. Trait 2 is never recorded and uncorrelated.
+        Stop{"sparse_trait_without_information", "1,10,3,0\n1,10,0,4\n", "1,0,0,0,1,1,0\n2,1,0,1,1,1,0\n", 1, "",
+             "line 2: the candidate's weights cannot be computed: no present record carries information on it (the "
+             "reliability of its breeding value for trait 2 is",
+             "--sparse"},
+        Stop{"sparse_genetic_variance_negative", "1,10,-1,0\n1,10,0,3\n", kPedigree, 1, "",
+             "GParameter.csv: the genetic covariance matrix is not positive definite: the genetic variance of trait "
+             "1 is -1, but a variance must be positive",
+             "--sparse"},
+        Stop{"sparse_genetic_correlation_above_one", "1,10,3,0\n1,10,4,2\n", kPedigree, 1, "",
+             "the genetic correlation of traits 1 and 2 is 1.63299 (covariance 4), outside (-1, 1)", "--sparse"},
+        Stop{"sparse_genetic_matrix_not_positive_definite", "1,10,1,0,0\n1,10,0.9,1,0\n1,10,0.9,-0.9,1\n",
+             "1,0,0,1,1,1,1,1\n", 1, "",
+             "every pair of traits looks plausible, but the genetic (co)variances of traits 1, 2 and 3 together are "
+             "not positive definite",
+             "--sparse"},
+        Stop{"sparse_residual_variance_negative", "1,2,3,0\n1,10,0,3\n", kPedigree, 1, "",
+             "GParameter.csv: the residual covariance matrix of the traits recorded on Pedigree&Record.csv line 1 "
+             "is not positive definite: the residual variance of trait 1 is -1",
+             "--sparse"},
+        Stop{"sparse_completely_inbred", kTwo, selfing_line(45), 1, "",
+             "Pedigree&Record.csv line 41: the animal's parents are completely inbred", "--sparse"},
+        Stop{"sparse_equations_overflow", "1,1,1e-300,0\n1,1,0,1e-300\n", selfing_line(39), 1, "",
+             "the mixed-model equations cannot be factorised in double precision (at the breeding value of trait 1 "
+             "of the animal on Pedigree&Record.csv line 39)",
+             "--sparse"}),
     [](const ::testing::TestParamInfo<Stop>& info) { return std::string(info.param.name); });
 
 TEST(CommandLine, HelpAndVersionAnswerAndOtherArgumentsAreRefused) {

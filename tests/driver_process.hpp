@@ -83,4 +83,17 @@ inline std::vector<std::string> stray_files(const fs::path& dir) {
   return names;
 }
 
+// The numbers of a result file, line by line ("NaN" included).
+inline std::vector<std::vector<double>> result_values(const std::string& text) {
+  std::vector<std::vector<double>> rows;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::vector<double> row;
+    for (std::string f; fields >> f;) row.push_back(std::stod(f));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
 }  // namespace gw::testing

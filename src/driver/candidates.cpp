@@ -473,45 +473,63 @@ void candidate_systems(ConstMatView g0, const CandidateRelationships& rel, Const
 
 // ----------------------------------------------------------------- weights
 
-CandidateAverages candidate_weights(ConstMatView g0, const CandidateRelationships& rel, ConstMatView ppi,
-                                    const Pedigree& ped, const std::vector<double>& k0,
-                                    const std::string& pedigree_file, const CandidateOptions& options) {
-  const int ntrait = static_cast<int>(g0.rows);
-  const auto n = static_cast<std::size_t>(ntrait);
-  CandidateAverages avg;
-  avg.vv1.assign(n, 0.0);
-  avg.vv2.assign(n, 0.0);
-  avg.vv0.assign(n, 0.0);
-  std::vector<double> rhs(n), w(n);
-  candidate_systems(g0, rel, ppi, ped.nonr.cview(), options, [&](int index, ConstMatView lhs) {
-    const int k = rel.animal(index);
-    rhs = k0;
-    try {
-      spdcgg(ntrait, lhs, rhs.data(), w.data());
-    } catch (const SingularSystem&) {
-      throw FatalError(pedigree_file + " line " + std::to_string(k + 1) +
-                           ": the candidate's weights cannot be computed: no present record carries information on "
-                           "it (its system matrix is singular)",
-                       ExitStatus::failure, Channel::diagnostic);
-    }
-    std::vector<double>& sum = ped.gend[k] == 1 ? avg.vv1 : avg.vv2;
-    for (std::size_t i = 0; i < n; ++i) sum[i] = sum[i] + w[i];
-    ++(ped.gend[k] == 1 ? avg.ncand1 : avg.ncand2);
-  });
-  // An empty group has no average (NaN), and the overall average is then the
-  // other group's average alone.
+FatalError no_information(const std::string& pedigree_file, int k, const std::string& reason) {
+  return FatalError::diagnostic(pedigree_file + " line " + std::to_string(k + 1) +
+                                    ": the candidate's weights cannot be computed: no present record carries "
+                                    "information on it (" + reason + ")",
+                                ExitStatus::failure);
+}
+
+WeightAverager::WeightAverager(const Pedigree& ped, const std::vector<double>& k0, std::string pedigree_file)
+    : ped_(ped),
+      k0_(k0),
+      pedigree_file_(std::move(pedigree_file)),
+      rhs_(k0.size()),
+      w_(k0.size()),
+      sum1_(k0.size(), 0.0),
+      sum2_(k0.size(), 0.0) {}
+
+void WeightAverager::add(int k, ConstMatView lhs) {
+  rhs_ = k0_;
+  try {
+    spdcgg(static_cast<int>(k0_.size()), lhs, rhs_.data(), w_.data());
+  } catch (const SingularSystem&) {
+    throw no_information(pedigree_file_, k, "its system matrix is singular");
+  }
+  std::vector<double>& sum = ped_.gend[k] == 1 ? sum1_ : sum2_;
+  for (std::size_t i = 0; i < sum.size(); ++i) sum[i] = sum[i] + w_[i];
+  ++(ped_.gend[k] == 1 ? ncand1_ : ncand2_);
+}
+
+CandidateAverages WeightAverager::averages() const {
+  const std::size_t n = k0_.size();
   const double nan = std::numeric_limits<double>::quiet_NaN();
+  CandidateAverages avg;
+  avg.ncand1 = ncand1_;
+  avg.ncand2 = ncand2_;
+  avg.vv1.resize(n);
+  avg.vv2.resize(n);
+  avg.vv0.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
-    avg.vv1[i] = avg.ncand1 > 0 ? avg.vv1[i] / static_cast<double>(avg.ncand1) : nan;
-    avg.vv2[i] = avg.ncand2 > 0 ? avg.vv2[i] / static_cast<double>(avg.ncand2) : nan;
-    if (avg.ncand1 == 0)
+    avg.vv1[i] = ncand1_ > 0 ? sum1_[i] / static_cast<double>(ncand1_) : nan;
+    avg.vv2[i] = ncand2_ > 0 ? sum2_[i] / static_cast<double>(ncand2_) : nan;
+    if (ncand1_ == 0)
       avg.vv0[i] = avg.vv2[i];
-    else if (avg.ncand2 == 0)
+    else if (ncand2_ == 0)
       avg.vv0[i] = avg.vv1[i];
     else
       avg.vv0[i] = (avg.vv1[i] + avg.vv2[i]) / 2;
   }
   return avg;
+}
+
+CandidateAverages candidate_weights(ConstMatView g0, const CandidateRelationships& rel, ConstMatView ppi,
+                                    const Pedigree& ped, const std::vector<double>& k0,
+                                    const std::string& pedigree_file, const CandidateOptions& options) {
+  WeightAverager averager(ped, k0, pedigree_file);
+  candidate_systems(g0, rel, ppi, ped.nonr.cview(), options,
+                    [&](int index, ConstMatView lhs) { averager.add(rel.animal(index), lhs); });
+  return averager.averages();
 }
 
 CandidateAverages candidate_weights(ConstMatView g0, ConstMatView a0, ConstMatView ppi, const Pedigree& ped,

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "driver/inputs.hpp"
+#include "kernels/fatal.hpp"
 #include "kernels/matrix.hpp"
 
 namespace gw {
@@ -96,6 +97,37 @@ struct CandidateAverages {
   std::int64_t ncand1 = 0;
   std::int64_t ncand2 = 0;
 };
+
+// Solves the candidates' systems LHS w = K0 one after another and sums the
+// weight vectors within the two groups; averages() gives the group
+// averages and the overall average. Shared by the dense and the sparse path.
+class WeightAverager {
+ public:
+  WeightAverager(const Pedigree& ped, const std::vector<double>& k0, std::string pedigree_file);
+
+  // Solves lhs w = K0 for the candidate on 0-based line k and adds w to the
+  // sum of its group. A singular system ends the run with a diagnostic
+  // naming the line.
+  void add(int k, ConstMatView lhs);
+
+  // The weights of the candidate added last.
+  const std::vector<double>& weights() const { return w_; }
+
+  // An empty group has no average (NaN), and the overall average is then
+  // the other group's average alone.
+  CandidateAverages averages() const;
+
+ private:
+  const Pedigree& ped_;
+  const std::vector<double>& k0_;
+  std::string pedigree_file_;
+  std::vector<double> rhs_, w_, sum1_, sum2_;
+  std::int64_t ncand1_ = 0, ncand2_ = 0;
+};
+
+// The diagnostic for a candidate on 0-based line k whose predicted breeding
+// values carry no information, with the reason in parentheses.
+FatalError no_information(const std::string& pedigree_file, int k, const std::string& reason);
 
 // Solves LHS w = K0 for every candidate in file order and averages the
 // weight vectors within the two groups and over them. A candidate whose

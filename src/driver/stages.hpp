@@ -8,6 +8,7 @@
 #include "driver/inputs.hpp"
 #include "kernels/kernels.hpp"
 #include "kernels/matrix.hpp"
+#include "sparse/candidate_variances.hpp"
 
 namespace gw {
 
@@ -58,5 +59,16 @@ int invert_present_block(ConstIntMatView nonr, int ntrait, int nanim, MatView v,
 // both V0 and VV0 differ from zero so that V0 agrees with VV0 there.
 std::vector<double> reference_weights(ConstMatView g0, ConstMatView p0i, const std::vector<double>& k0,
                                       const std::vector<double>& vv0, const ProgressFn& progress);
+
+// The candidate stage of the sparse path: every candidate's system matrix
+// from the mixed-model equations (see sparse/candidate_variances.hpp), then
+// the same solves and averages as the dense path, in file order. A
+// candidate whose reliability for some trait (Var(û)(t, t) / (G0(t, t)
+// A0(c, c))) is below 1e-9 carries no information and ends the run with a
+// diagnostic naming its line and the trait: rounding leaves its system
+// matrix close to, but not exactly, singular.
+CandidateAverages sparse_candidate_weights(const TraitMatrices& traits, const Pedigree& ped,
+                                           const std::vector<double>& k0, const std::string& parameter_file,
+                                           const std::string& pedigree_file, SparseStats* stats = nullptr);
 
 }  // namespace gw

@@ -56,4 +56,9 @@ class SingularSystem : public FatalError {
       : FatalError(std::move(text), ExitStatus::failure, Channel::diagnostic) {}
 };
 
+// "1 animal", "2 animals": a count and its noun for messages.
+inline std::string plural(long long count, const std::string& noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 }  // namespace gw

@@ -114,14 +114,15 @@ Bytes available_memory() {
   return available;
 }
 
-void check_fits(const std::string& what, Bytes needed, Bytes available) {
+void check_fits(const std::string& what, Bytes needed, Bytes available, const std::string& advice) {
+  const std::string tail = advice.empty() ? std::string() : ". " + advice;
   if (!needed)
-    throw FatalError::diagnostic("not enough memory: " + what + " would need more bytes than can be addressed",
+    throw FatalError::diagnostic("not enough memory: " + what + " would need more bytes than can be addressed" + tail,
                                  ExitStatus::resource);
   if (available && *needed > *available) {
     std::ostringstream msg;
     msg << "not enough memory: " << what << " needs " << *needed << " bytes, but only " << *available
-        << " bytes are available";
+        << " bytes are available" << tail;
     throw FatalError::diagnostic(msg.str(), ExitStatus::resource);
   }
 }

@@ -36,7 +36,8 @@ Bytes available_memory();
 
 // Throws FatalError (exit status 3) with the "not enough memory" diagnostic
 // naming `what` when `needed` is nothing (not representable) or larger than
-// `available` (when known).
-void check_fits(const std::string& what, Bytes needed, Bytes available);
+// `available` (when known). `advice`, when given, is a sentence appended to
+// the diagnostic.
+void check_fits(const std::string& what, Bytes needed, Bytes available, const std::string& advice = {});
 
 }  // namespace gw

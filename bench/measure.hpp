@@ -1,0 +1,94 @@
+// Clocks, memory readings and child runs of the program, shared by the
+// benchmarks.
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace gw::bench {
+
+namespace fs = std::filesystem;
+
+inline double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+inline double cpu_seconds() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         1e-6 * static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
+}
+
+// Peak resident memory of this process in bytes (VmHWM).
+inline std::uint64_t peak_rss() {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
+  return 0;
+}
+
+// Lowers the peak to the current resident size.
+inline void reset_peak() {
+  std::ofstream out("/proc/self/clear_refs");
+  out << "5";
+}
+
+inline double mib(std::uint64_t b) { return static_cast<double>(b) / (1024.0 * 1024.0); }
+
+inline std::string read_text(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline void write_text(const fs::path& p, const std::string& text) {
+  std::ofstream out(p, std::ios::binary);
+  out << text;
+}
+
+struct ChildRun {
+  double seconds = 0;
+  std::uint64_t peak = 0;  // peak resident memory of the child, bytes
+  int status = -1;
+};
+
+// Runs `exe` with `args` in `dir`, its standard output in dir/console.txt
+// (standard error stays the benchmark's).
+inline ChildRun run_child(const fs::path& dir, const std::string& exe, const std::vector<std::string>& args = {}) {
+  ChildRun r;
+  const double t0 = now();
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    if (!std::freopen("console.txt", "w", stdout)) _exit(127);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage ru{};
+  wait4(pid, &status, 0, &ru);
+  r.seconds = now() - t0;
+  r.peak = static_cast<std::uint64_t>(ru.ru_maxrss) * 1024;
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+}  // namespace gw::bench

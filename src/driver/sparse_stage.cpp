@@ -1,0 +1,36 @@
+#include <string>
+
+#include "driver/stages.hpp"
+
+namespace gw {
+
+CandidateAverages sparse_candidate_weights(const TraitMatrices& traits, const Pedigree& ped,
+                                           const std::vector<double>& k0, const std::string& parameter_file,
+                                           const std::string& pedigree_file, SparseStats* stats) {
+  std::vector<int> candidates;
+  for (int k = 0; k < ped.nanim; ++k)
+    if (ped.cand[k] == 1) candidates.push_back(k);
+  const SparseInput in{traits.g0.cview(), traits.r0.cview(), ped.id1, ped.id2, ped.nonr.cview(), candidates,
+                       parameter_file, pedigree_file};
+  const CandidateVariances cv = candidate_variances(in, stats);
+  const int nt = cv.ntrait;
+  WeightAverager averager(ped, k0, pedigree_file);
+  for (std::size_t b = 0; b < candidates.size(); ++b) {
+    const ConstMatView lhs(cv.var.data() + b * nt * nt, nt, nt);
+    for (int t = 0; t < nt; ++t) {
+      const double g = traits.g0(t, t);
+      const double reliability = lhs(t, t) / (g * cv.a_diag[b]);
+      if (g > 0.0 && !(reliability >= 1e-9)) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3g", reliability);
+        throw no_information(pedigree_file, candidates[b],
+                             "the reliability of its breeding value for trait " + std::to_string(t + 1) + " is " +
+                                 text + ", below 1e-9");
+      }
+    }
+    averager.add(candidates[b], lhs);
+  }
+  return averager.averages();
+}
+
+}  // namespace gw

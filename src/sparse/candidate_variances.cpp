@@ -1,0 +1,193 @@
+#include "sparse/candidate_variances.hpp"
+
+#include <chrono>
+#include <map>
+#include <stdexcept>
+
+#include "kernels/fatal.hpp"
+#include "kernels/memory.hpp"
+#include "pedigree/relationships.hpp"
+#include "sparse/cholmod.hpp"
+#include "sparse/mixed_model.hpp"
+#include "sparse/selected_inverse.hpp"
+
+namespace gw {
+
+namespace {
+
+// Ends one stage after another in the statistics.
+class Stages {
+ public:
+  explicit Stages(SparseStats& stats) : stats_(stats) {}
+  void done(const char* name) {
+    const auto now = std::chrono::steady_clock::now();
+    stats_.stages.push_back({name, std::chrono::duration<double>(now - last_).count(),
+                             stats_.memory_probe ? stats_.memory_probe() : 0});
+    last_ = now;
+  }
+
+ private:
+  SparseStats& stats_;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+FatalError not_positive_definite(const std::string& what, const std::string& detail, const std::string& advice) {
+  return FatalError::diagnostic(what + " is not positive definite: " + detail + ". " + advice, ExitStatus::failure);
+}
+
+// Z' R^-1 Z: one padded T x T block per record pattern, and for each animal
+// the block of its pattern (null without records).
+struct ResidualBlocks {
+  std::vector<std::vector<double>> blocks;
+  std::vector<const double*> of_animal;
+};
+
+ResidualBlocks residual_blocks(const SparseInput& in) {
+  const int nt = static_cast<int>(in.r0.rows);
+  const auto na = static_cast<std::int64_t>(in.id1.size());
+  ResidualBlocks rb;
+  rb.of_animal.assign(static_cast<std::size_t>(na), nullptr);
+  std::map<std::vector<int>, std::size_t> known;
+  std::vector<int> traits;
+  for (std::int64_t a = 0; a < na; ++a) {
+    traits.clear();
+    for (int t = 0; t < nt; ++t)
+      if (in.nonr(a, t) == 1) traits.push_back(t);
+    if (traits.empty()) continue;
+    auto [it, fresh] = known.try_emplace(traits, rb.blocks.size());
+    if (fresh) {
+      const auto k = static_cast<std::int64_t>(traits.size());
+      Matrix<double> inv(k, k);
+      if (const auto at = invert_positive_definite(in.r0, traits, inv.view()))
+        throw not_positive_definite(
+            in.parameter_file + ": the residual covariance matrix of the traits recorded on " + in.pedigree_file +
+                " line " + std::to_string(a + 1),
+            definiteness_fault(in.r0, traits, *at, "residual"),
+            "Correct the residual (co)variances (the phenotypic variance less the genetic one on the diagonal)");
+      std::vector<double> block(static_cast<std::size_t>(nt) * nt, 0.0);
+      for (std::int64_t j = 0; j < k; ++j)
+        for (std::int64_t i = 0; i < k; ++i) block[traits[i] + static_cast<std::size_t>(traits[j]) * nt] = inv(i, j);
+      rb.blocks.push_back(std::move(block));
+    }
+    rb.of_animal[static_cast<std::size_t>(a)] = rb.blocks[it->second].data();
+  }
+  return rb;
+}
+
+}  // namespace
+
+double SparseStats::seconds(const std::string& name) const {
+  for (const Stage& s : stages)
+    if (s.name == name) return s.seconds;
+  return 0.0;
+}
+
+CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats) {
+  SparseStats local;
+  SparseStats& st = stats ? *stats : local;
+  Stages clock(st);
+  const int nt = static_cast<int>(in.g0.rows);
+  const auto na = static_cast<std::int64_t>(in.id1.size());
+
+  const std::vector<double> f = inbreeding(in.id1, in.id2);
+  const std::vector<double> dvar = mendelian_variances(in.id1, in.id2, f);
+  // An animal whose parents are (all but) completely inbred inherits no
+  // Mendelian sampling variance: A0 is then singular and has no inverse.
+  for (std::int64_t a = 0; a < na; ++a)
+    if (!(dvar[static_cast<std::size_t>(a)] > 1e-12))
+      throw FatalError::diagnostic(
+          in.pedigree_file + " line " + std::to_string(a + 1) +
+              ": the animal's parents are completely inbred (F = 1 to within 1e-12), so its breeding value is "
+              "fixed by theirs without Mendelian sampling and the relationship matrix has no inverse; the sparse "
+              "path cannot be used for this pedigree (run without --sparse)",
+          ExitStatus::failure);
+  const SparseLower ainv = pedigree_inverse(in.id1, in.id2, dvar);
+  clock.done("inbreeding and A^-1");
+
+  std::vector<int> all(static_cast<std::size_t>(nt));
+  for (int t = 0; t < nt; ++t) all[t] = t;
+  Matrix<double> g0inv(nt, nt);
+  if (const auto at = invert_positive_definite(in.g0, all, g0inv.view()))
+    throw not_positive_definite(in.parameter_file + ": the genetic covariance matrix",
+                                definiteness_fault(in.g0, all, *at, "genetic"),
+                                "The sparse path needs every genetic variance positive and the genetic covariances "
+                                "of a proper covariance matrix; correct them");
+  const ResidualBlocks rb = residual_blocks(in);
+
+  Cholmod cm;
+  CholmodSparse a = to_cholmod(cm, mixed_model_lower(ainv, g0inv.cview(), rb.of_animal));
+  clock.done("mixed-model equations");
+
+  CholmodFactor factor(cholmod_l_analyze(a.get(), cm.get()), CholmodFactorDeleter{cm.get()});
+  if (!factor) {
+    if (cm->status == CHOLMOD_OUT_OF_MEMORY || cm->status == CHOLMOD_TOO_LARGE)
+      throw FatalError::diagnostic("not enough memory: the analysis of the mixed-model equations ran out of memory",
+                                   ExitStatus::resource);
+    throw std::runtime_error("the analysis of the mixed-model equations failed (CHOLMOD status " +
+                             std::to_string(cm->status) + ")");
+  }
+  clock.done("analysis (ordering)");
+  const SupernodalView symbolic = supernodal_view(*factor);
+  st.order = symbolic.n;
+  st.supernodes = symbolic.nsuper;
+  st.factor_flops = cm->fl;
+  st.factor_nonzeros = cm->lnz;
+  st.factor_entries = static_cast<double>(factor->xsize);
+  st.inverse_flops = selected_inverse_flops(symbolic);
+  st.ordering = factor->ordering == CHOLMOD_METIS ? "METIS" : factor->ordering == CHOLMOD_AMD ? "AMD" : "other";
+
+  // The factor, CHOLMOD's largest update block, the permuted copy of C that
+  // the factorisation makes, and the selected inverse's work space.
+  const Bytes needed = add_bytes(
+      add_bytes(array_bytes(factor->xsize, sizeof(double)), array_bytes(factor->maxcsize, sizeof(double))),
+      add_bytes(array_bytes(static_cast<std::uint64_t>(a->nzmax), 2 * (sizeof(double) + sizeof(std::int64_t))),
+                Bytes(selected_inverse_work_bytes(symbolic))));
+  check_fits("the factor of the mixed-model equations of " + plural(na, "animal") + " and " + plural(nt, "trait") +
+                 " (" +
+                 std::to_string(static_cast<std::uint64_t>(factor->xsize)) + " values)",
+             needed, available_memory(), "Close other programs or run on a machine with more memory");
+
+  if (const auto column = factorise(cm, a.get(), factor.get()))
+    throw FatalError::diagnostic(
+        "the mixed-model equations cannot be factorised in double precision (at the breeding value of trait " +
+            std::to_string(*column % nt + 1) + " of the animal on " + in.pedigree_file + " line " +
+            std::to_string(*column / nt + 1) +
+            "): to working precision they are not positive definite or they overflow, although the genetic and "
+            "residual covariance matrices are positive definite; check " + in.parameter_file +
+            " for (co)variances that differ by many orders of magnitude, and the pedigree for long runs of "
+            "matings of close relatives",
+        ExitStatus::failure);
+  a.reset();
+  clock.done("factorisation");
+
+  const SupernodalView z = supernodal_view(*factor);
+  selected_inverse(z);
+  clock.done("selected inverse");
+
+  std::vector<std::int64_t> position(static_cast<std::size_t>(z.n));
+  const auto* perm = static_cast<const std::int64_t*>(factor->Perm);
+  for (std::int64_t k = 0; k < z.n; ++k) position[static_cast<std::size_t>(perm[k])] = k;
+  const std::vector<std::int64_t> owners = column_owners(z);
+  CandidateVariances out;
+  out.ntrait = nt;
+  out.var.resize(in.candidates.size() * static_cast<std::size_t>(nt) * nt);
+  out.a_diag.resize(in.candidates.size());
+  for (std::size_t b = 0; b < in.candidates.size(); ++b) {
+    const std::int64_t c = in.candidates[b];
+    const double acc = 1.0 + f[static_cast<std::size_t>(c)];
+    out.a_diag[b] = acc;
+    double* v = out.var.data() + b * nt * nt;
+    for (int t2 = 0; t2 < nt; ++t2)
+      for (int t1 = t2; t1 < nt; ++t1) {
+        const double pev =
+            selected_element(z, owners, position[static_cast<std::size_t>(c * nt + t1)],
+                             position[static_cast<std::size_t>(c * nt + t2)]);
+        v[t1 + t2 * nt] = v[t2 + t1 * nt] = in.g0(t1, t2) * acc - pev;
+      }
+  }
+  clock.done("candidate blocks");
+  st.cholmod_peak = cm->memory_usage;
+  return out;
+}
+
+}  // namespace gw

@@ -1,0 +1,75 @@
+#include "sparse/cholmod.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "kernels/fatal.hpp"
+
+namespace gw {
+
+Cholmod::Cholmod() {
+  cholmod_l_start(&common_);
+  common_.print = 0;
+  common_.error_handler = nullptr;
+  common_.supernodal = CHOLMOD_SUPERNODAL;
+  common_.nmethods = 2;
+  common_.method[0].ordering = CHOLMOD_AMD;
+  common_.method[1].ordering = CHOLMOD_METIS;
+  common_.postorder = 1;
+  // METIS ends the process when it runs out of memory; with this, CHOLMOD
+  // first tries to allocate twice METIS's usual peak and falls back to AMD
+  // when that fails.
+  common_.metis_memory = 2.0;
+}
+
+Cholmod::~Cholmod() { cholmod_l_finish(&common_); }
+
+CholmodSparse to_cholmod(Cholmod& cm, const SparseLower& m) {
+  cholmod_sparse* p = cholmod_l_allocate_sparse(static_cast<std::size_t>(m.n), static_cast<std::size_t>(m.n),
+                                                static_cast<std::size_t>(m.nonzeros()), 1, 1, -1, CHOLMOD_REAL,
+                                                cm.get());
+  if (!p)
+    throw FatalError::diagnostic("not enough memory: building the mixed-model equations ran out of memory",
+                                 ExitStatus::resource);
+  CholmodSparse a(p, CholmodSparseDeleter{cm.get()});
+  std::copy(m.colptr.begin(), m.colptr.end(), static_cast<std::int64_t*>(a->p));
+  std::copy(m.rowind.begin(), m.rowind.end(), static_cast<std::int64_t*>(a->i));
+  std::copy(m.values.begin(), m.values.end(), static_cast<double*>(a->x));
+  return a;
+}
+
+std::optional<std::int64_t> factorise(Cholmod& cm, cholmod_sparse* a, cholmod_factor* l) {
+  cholmod_l_factorize(a, l, cm.get());
+  if (cm->status == CHOLMOD_OUT_OF_MEMORY)
+    throw FatalError::diagnostic("not enough memory: the factorisation of the mixed-model equations ran out of memory",
+                                 ExitStatus::resource);
+  const auto* perm = static_cast<const std::int64_t*>(l->Perm);
+  if (cm->status == CHOLMOD_NOT_POSDEF) return perm[l->minor];
+  if (cm->status < CHOLMOD_OK)
+    throw std::runtime_error("the factorisation of the mixed-model equations failed (CHOLMOD status " +
+                             std::to_string(cm->status) + ")");
+  if (!l->is_super || !l->is_ll) throw std::logic_error("CHOLMOD did not return a supernodal LL' factor");
+  const SupernodalView f = supernodal_view(*l);
+  for (std::int64_t k = 0; k < f.nsuper; ++k)
+    for (std::int64_t j = 0; j < f.ncols(k); ++j) {
+      const double d = f.x[f.px[k] + j * (f.nrows(k) + 1)];
+      if (!(d > 0.0) || !std::isfinite(d)) return perm[f.super[k] + j];
+    }
+  return std::nullopt;
+}
+
+SupernodalView supernodal_view(const cholmod_factor& l) {
+  SupernodalView v;
+  v.n = static_cast<std::int64_t>(l.n);
+  v.nsuper = static_cast<std::int64_t>(l.nsuper);
+  v.super = static_cast<const std::int64_t*>(l.super);
+  v.pi = static_cast<const std::int64_t*>(l.pi);
+  v.px = static_cast<const std::int64_t*>(l.px);
+  v.s = static_cast<const std::int64_t*>(l.s);
+  v.x = static_cast<double*>(l.x);
+  return v;
+}
+
+}  // namespace gw
