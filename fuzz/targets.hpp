@@ -175,6 +175,35 @@ inline std::string reference_result(const fs::path& dir) {
   return file;
 }
 
+// One run (dense or sparse) in `dir`, checked: a stop has exit status 1 or
+// 2 and a message, leaves the result file as it was and no stray file.
+// Returns the exit status.
+inline int checked_run(const fs::path& dir, const RunOptions& options, std::string& console_text) {
+  write_whole(dir / kResultFileName, kSentinel);
+  std::ostringstream out;
+  Console console(out, [] { return LocalTime{2024, 1, 2, 3, 4, 5, 600}; });
+  int status = 0;
+  try {
+    run(dir, console, options);
+  } catch (const FatalError& e) {
+    // Small inputs never exhaust memory, and the folder is writable: only a
+    // computation that cannot give a result (1) or bad input (2) may stop.
+    require(e.exit_code() == 1 || e.exit_code() == 2,
+            "a stop with exit status " + std::to_string(e.exit_code()) + ": " + e.text());
+    require(!e.text().empty(), "a stop without a message");
+    require(read_whole(dir / kResultFileName) == kSentinel, "a failed run changed the result file");
+    status = e.exit_code();
+  }
+  // Nothing but the two inputs and the result file is left in the folder.
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    require(name == kParameterFileName || name == kPedigreeFileName || name == kResultFileName,
+            "a stray file is left behind: " + name);
+  }
+  console_text = out.str();
+  return status;
+}
+
 inline void run_target(const std::uint8_t* data, std::size_t size) {
   const std::string_view all(reinterpret_cast<const char*>(data), size);
   const std::size_t cut = all.find('\xff');
@@ -187,35 +216,20 @@ inline void run_target(const std::uint8_t* data, std::size_t size) {
   ScratchDir dir;
   write_whole(dir.path() / kParameterFileName, parameters);
   if (has_pedigree) write_whole(dir.path() / kPedigreeFileName, pedigree);
-  write_whole(dir.path() / kResultFileName, kSentinel);
 
-  std::ostringstream out;
-  Console console(out, [] { return LocalTime{2024, 1, 2, 3, 4, 5, 600}; });
-  bool finished = false;
-  try {
-    run(dir.path(), console);
-    finished = true;
-  } catch (const FatalError& e) {
-    // Small inputs never exhaust memory, and the folder is writable: only a
-    // computation that cannot give a result (1) or bad input (2) may stop.
-    require(e.exit_code() == 1 || e.exit_code() == 2,
-            "a stop with exit status " + std::to_string(e.exit_code()) + ": " + e.text());
-    require(!e.text().empty(), "a stop without a message");
-    require(read_whole(dir.path() / kResultFileName) == kSentinel, "a failed run changed the result file");
-  }
-
-  // Nothing but the two inputs and the result file is left in the folder.
-  for (const auto& entry : fs::directory_iterator(dir.path())) {
-    const std::string name = entry.path().filename().string();
-    require(name == kParameterFileName || name == kPedigreeFileName || name == kResultFileName,
-            "a stray file is left behind: " + name);
-  }
-  if (!finished) return;
+  // The sparse path first, on the same files: the same checks, and input
+  // that one path refuses as bad is bad for the other too.
+  std::string console_text;
+  const int sparse = checked_run(dir.path(), RunOptions{.sparse = true}, console_text);
+  const int dense = checked_run(dir.path(), RunOptions{}, console_text);
+  require((sparse == 2) == (dense == 2), "the paths disagree on whether the input is bad: sparse exit status " +
+                                             std::to_string(sparse) + ", dense " + std::to_string(dense));
+  if (dense != 0) return;
 
   const std::string result = read_whole(dir.path() / kResultFileName);
   require(plain_line_count(result) == nt && (result.empty() || result.back() == '\n'),
           "the result file does not have one line per trait");
-  require(out.str().find("No. of animals = ") != std::string::npos, "the console report lacks the count lines");
+  require(console_text.find("No. of animals = ") != std::string::npos, "the console report lacks the count lines");
   if (nt * na <= kMaxReferenceSize) {
     std::string expected;
     try {

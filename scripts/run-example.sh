@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
 # Builds the program and runs it on a copy of a bundled example
 # (default: examples/herd), then shows the result file.
+#
+#   scripts/run-example.sh [--sparse] [EXAMPLE]
+#
+# --sparse runs the example on the sparse path.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+args=()
+if [ "${1:-}" = "--sparse" ]; then
+  args+=(--sparse)
+  shift
+fi
 example=${1:-herd}
 "$root/scripts/build.sh" >/dev/null
 work=$(mktemp -d)
@@ -10,7 +19,7 @@ trap 'rm -rf "$work"' EXIT
 cp "$root/examples/$example/GParameter.csv" "$root/examples/$example/Pedigree&Record.csv" "$work/"
 cd "$work"
 status=0
-"$root/build/gainweights" || status=$?
+"$root/build/gainweights" "${args[@]}" || status=$?
 if [ -f Weighted_value.csv ]; then
   echo "--- Weighted_value.csv"
   cat Weighted_value.csv
