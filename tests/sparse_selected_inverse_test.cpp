@@ -140,7 +140,9 @@ TEST_P(SelectedInverse, SupernodalAgreesWithPlainAndWithTheDenseInverse) {
       }
   }
   EXPECT_GE(checked, c.n);
-  if (c.n > 1) EXPECT_TRUE(wide) << "the case should have supernodes of more than one column";
+  if (c.n > 1) {
+    EXPECT_TRUE(wide) << "the case should have supernodes of more than one column";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

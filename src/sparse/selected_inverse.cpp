@@ -5,6 +5,8 @@
 
 #include "sparse/blas.hpp"
 
+#include <omp.h>
+
 namespace gw {
 
 namespace {
@@ -13,16 +15,6 @@ struct Sizes {
   std::int64_t max_rows = 0;   // most off-diagonal rows of a supernode (m)
   std::int64_t max_block = 0;  // largest m x nscol
 };
-
-Sizes work_sizes(const SupernodalView& f) {
-  Sizes z;
-  for (std::int64_t k = 0; k < f.nsuper; ++k) {
-    const std::int64_t m = f.nrows(k) - f.ncols(k);
-    z.max_rows = std::max(z.max_rows, m);
-    z.max_block = std::max(z.max_block, m * f.ncols(k));
-  }
-  return z;
-}
 
 [[noreturn]] void not_on_pattern() {
   throw std::logic_error("selected inverse: the factor's pattern is not closed (a row of a supernode is missing "
@@ -67,37 +59,134 @@ std::vector<std::int64_t> column_owners(const SupernodalView& f) {
   return owners;
 }
 
-void selected_inverse(const SupernodalView& f) {
-  const std::vector<std::int64_t> owners = column_owners(f);
-  const Sizes z = work_sizes(f);
-  std::vector<double> w(static_cast<std::size_t>(z.max_rows * z.max_rows));
-  std::vector<double> t(static_cast<std::size_t>(z.max_block));
-  std::vector<std::int64_t> pos(static_cast<std::size_t>(z.max_rows));
+namespace {
+
+// Work space for the supernodes of one thread.
+struct Workspace {
+  std::vector<double> w, t;
+  std::vector<std::int64_t> pos;
+  explicit Workspace(const Sizes& z)
+      : w(static_cast<std::size_t>(z.max_rows * z.max_rows)),
+        t(static_cast<std::size_t>(z.max_block)),
+        pos(static_cast<std::size_t>(z.max_rows)) {}
+};
+
+// Supernode j's part of Z over its part of L; every supernode that holds a
+// row of j (an ancestor of j) must be done.
+void invert_supernode(const SupernodalView& f, const std::vector<std::int64_t>& owners, std::int64_t j,
+                      Workspace& ws) {
   const double one = 1.0, minus_one = -1.0, zero = 0.0;
-  for (std::int64_t j = f.nsuper - 1; j >= 0; --j) {
-    const int nscol = static_cast<int>(f.ncols(j));
-    const int nsrow = static_cast<int>(f.nrows(j));
-    const int m = nsrow - nscol;
-    double* l = f.x + f.px[j];
-    double* lr = l + nscol;  // L_RJ, becoming Y, then Z_RJ
-    if (m > 0) {
-      gather(f, owners, f.s + f.pi[j] + nscol, m, w.data(), pos.data());
-      // Y = L_RJ L_JJ^-1, in place.
-      dtrsm_("R", "L", "N", "N", &m, &nscol, &one, l, &nsrow, lr, &nsrow, 1, 1, 1, 1);
-      // T = -Z_RR Y, from the lower triangle of Z_RR.
-      dsymm_("L", "L", &m, &nscol, &minus_one, w.data(), &m, lr, &nsrow, &zero, t.data(), &m, 1, 1);
+  const int nscol = static_cast<int>(f.ncols(j));
+  const int nsrow = static_cast<int>(f.nrows(j));
+  const int m = nsrow - nscol;
+  double* l = f.x + f.px[j];
+  double* lr = l + nscol;  // L_RJ, becoming Y, then Z_RJ
+  if (m > 0) {
+    gather(f, owners, f.s + f.pi[j] + nscol, m, ws.w.data(), ws.pos.data());
+    // Y = L_RJ L_JJ^-1, in place.
+    dtrsm_("R", "L", "N", "N", &m, &nscol, &one, l, &nsrow, lr, &nsrow, 1, 1, 1, 1);
+    // T = -Z_RR Y, from the lower triangle of Z_RR.
+    dsymm_("L", "L", &m, &nscol, &minus_one, ws.w.data(), &m, lr, &nsrow, &zero, ws.t.data(), &m, 1, 1);
+  }
+  // Z_JJ = L_JJ^-T L_JJ^-1 (lower triangle), then less Y' Z_RJ.
+  int info = 0;
+  dtrtri_("L", "N", &nscol, l, &nsrow, &info, 1, 1);
+  if (info != 0) throw std::logic_error("selected inverse: a diagonal element of the factor is zero");
+  dlauum_("L", &nscol, l, &nsrow, &info, 1);
+  if (m > 0) {
+    dgemm_("T", "N", &nscol, &nscol, &m, &minus_one, lr, &nsrow, ws.t.data(), &m, &one, l, &nsrow, 1, 1);
+    for (int c = 0; c < nscol; ++c)
+      std::copy_n(ws.t.data() + static_cast<std::size_t>(c) * m, m, lr + static_cast<std::int64_t>(c) * nsrow);
+  }
+}
+
+double supernode_flops(const SupernodalView& f, std::int64_t k) {
+  const double c = static_cast<double>(f.ncols(k));
+  const double m = static_cast<double>(f.nrows(k)) - c;
+  // trsm, symm, trtri + lauum, gemm
+  return m * c * c + 2 * m * m * c + 2 * c * c * c / 3 + 2 * c * c * m;
+}
+
+// How the supernodes are shared out. A supernode's parent is the one that
+// holds its first row below the diagonal block; CHOLMOD numbers the
+// supernodes in postorder, so every subtree is a contiguous range that ends
+// at its root and every parent comes after its children. The supernodes
+// whose subtree holds more than a small share of the work form the top of
+// the tree: they are taken one by one from the root down, each with
+// multithreaded BLAS. The subtrees below them are independent tasks, each
+// taken whole by one thread (BLAS then runs on that thread alone).
+struct Schedule {
+  std::vector<char> top;
+  std::vector<std::int64_t> tasks;  // roots of the subtrees below the top, largest first
+  std::vector<std::int64_t> first;  // first supernode of each subtree
+  Sizes top_sizes, task_sizes;
+};
+
+Schedule schedule(const SupernodalView& f, const std::vector<std::int64_t>& owners, int threads) {
+  const auto n = static_cast<std::size_t>(f.nsuper);
+  std::vector<std::int64_t> parent(n, -1);
+  std::vector<double> work(n);  // of the subtree
+  Schedule sc;
+  sc.first.resize(n);
+  double total = 0.0;
+  for (std::int64_t k = 0; k < f.nsuper; ++k) {
+    if (f.nrows(k) > f.ncols(k)) parent[k] = owners[static_cast<std::size_t>(f.s[f.pi[k] + f.ncols(k)])];
+    if (parent[k] >= 0 && parent[k] <= k) throw std::logic_error("selected inverse: supernodes not in postorder");
+    work[k] = supernode_flops(f, k);
+    total += work[k];
+    sc.first[k] = k;
+  }
+  for (std::int64_t k = 0; k < f.nsuper; ++k)
+    if (parent[k] >= 0) {
+      work[parent[k]] += work[k];
+      sc.first[parent[k]] = std::min(sc.first[parent[k]], sc.first[k]);
     }
-    // Z_JJ = L_JJ^-T L_JJ^-1 (lower triangle), then less Y' Z_RJ.
-    int info = 0;
-    dtrtri_("L", "N", &nscol, l, &nsrow, &info, 1, 1);
-    if (info != 0) throw std::logic_error("selected inverse: a diagonal element of the factor is zero");
-    dlauum_("L", &nscol, l, &nsrow, &info, 1);
-    if (m > 0) {
-      dgemm_("T", "N", &nscol, &nscol, &m, &minus_one, lr, &nsrow, t.data(), &m, &one, l, &nsrow, 1, 1);
-      for (int c = 0; c < nscol; ++c)
-        std::copy_n(t.data() + static_cast<std::size_t>(c) * m, m, lr + static_cast<std::int64_t>(c) * nsrow);
+  const double share = threads > 1 ? total / (8.0 * threads) : total + 1.0;
+  sc.top.assign(n, 0);
+  for (std::int64_t k = f.nsuper - 1; k >= 0; --k) {
+    sc.top[k] = work[k] > share;
+    if (!sc.top[k] && (parent[k] < 0 || sc.top[parent[k]])) sc.tasks.push_back(k);
+  }
+  std::stable_sort(sc.tasks.begin(), sc.tasks.end(),
+                   [&](std::int64_t a, std::int64_t b) { return work[a] > work[b]; });
+  for (std::int64_t k = 0; k < f.nsuper; ++k) {
+    Sizes& z = sc.top[k] ? sc.top_sizes : sc.task_sizes;
+    const std::int64_t m = f.nrows(k) - f.ncols(k);
+    z.max_rows = std::max(z.max_rows, m);
+    z.max_block = std::max(z.max_block, m * f.ncols(k));
+  }
+  return sc;
+}
+
+int thread_count(int threads) { return threads > 0 ? threads : omp_get_max_threads(); }
+
+}  // namespace
+
+void selected_inverse(const SupernodalView& f, int threads) {
+  threads = thread_count(threads);
+  const std::vector<std::int64_t> owners = column_owners(f);
+  const Schedule sc = schedule(f, owners, threads);
+  {
+    Workspace ws(sc.top_sizes);
+    for (std::int64_t k = f.nsuper - 1; k >= 0; --k)
+      if (sc.top[k]) invert_supernode(f, owners, k, ws);
+  }
+  const auto ntasks = static_cast<std::int64_t>(sc.tasks.size());
+  bool failed = false;
+#pragma omp parallel num_threads(threads) if (threads > 1 && ntasks > 1) reduction(|| : failed)
+  {
+    Workspace ws(sc.task_sizes);
+#pragma omp for schedule(dynamic, 1)
+    for (std::int64_t q = 0; q < ntasks; ++q) {
+      const std::int64_t root = sc.tasks[static_cast<std::size_t>(q)];
+      try {
+        for (std::int64_t k = root; k >= sc.first[root]; --k) invert_supernode(f, owners, k, ws);
+      } catch (const std::logic_error&) {
+        failed = true;
+      }
     }
   }
+  if (failed) throw std::logic_error("selected inverse: the factor is not a valid supernodal Cholesky factor");
 }
 
 double selected_element(const SupernodalView& f, const std::vector<std::int64_t>& owners, std::int64_t r,
@@ -138,19 +227,19 @@ void selected_inverse_plain(const SupernodalView& f) {
 
 double selected_inverse_flops(const SupernodalView& f) {
   double flops = 0.0;
-  for (std::int64_t k = 0; k < f.nsuper; ++k) {
-    const double c = static_cast<double>(f.ncols(k));
-    const double m = static_cast<double>(f.nrows(k)) - c;
-    // trsm, symm, trtri + lauum, gemm
-    flops += m * c * c + 2 * m * m * c + 2 * c * c * c / 3 + 2 * c * c * m;
-  }
+  for (std::int64_t k = 0; k < f.nsuper; ++k) flops += supernode_flops(f, k);
   return flops;
 }
 
-std::uint64_t selected_inverse_work_bytes(const SupernodalView& f) {
-  const Sizes z = work_sizes(f);
-  return static_cast<std::uint64_t>(z.max_rows * z.max_rows + z.max_block) * sizeof(double) +
-         static_cast<std::uint64_t>(f.n + z.max_rows) * sizeof(std::int64_t);
+std::uint64_t selected_inverse_work_bytes(const SupernodalView& f, int threads) {
+  threads = thread_count(threads);
+  const Schedule sc = schedule(f, column_owners(f), threads);
+  const auto bytes = [](const Sizes& z) {
+    return static_cast<std::uint64_t>(z.max_rows * z.max_rows + z.max_block) * sizeof(double) +
+           static_cast<std::uint64_t>(z.max_rows) * sizeof(std::int64_t);
+  };
+  return bytes(sc.top_sizes) + static_cast<std::uint64_t>(threads) * bytes(sc.task_sizes) +
+         static_cast<std::uint64_t>(f.n + 3 * f.nsuper) * sizeof(std::int64_t);
 }
 
 }  // namespace gw
