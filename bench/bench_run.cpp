@@ -90,6 +90,10 @@ Options parse(int argc, char** argv) {
       o.missing = std::atof(next());
     else if (a == "--candidates")
       o.candidates = std::atof(next());
+    else if (a == "--sires")
+      o.sires = std::atof(next());
+    else if (a == "--overlap")
+      o.overlap = std::atoi(next());
     else if (a == "--seed")
       o.seed = std::strtoull(next(), nullptr, 10);
     else if (a == "--threads")

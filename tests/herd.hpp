@@ -1,9 +1,10 @@
 // A generated herd for tests and benchmarks: the two input files of a run.
 //
 // The herd has `generations` generations of about animals / generations
-// animals; parents come from the generation before (one male in twenty
-// becomes a sire, every female a dam; a few parents are unknown, but none of
-// a candidate), the youngest `candidates` share of the animals are the
+// animals; parents come from the `overlap` generations before (a share
+// `sires` of the males becomes a sire, every female a dam; each parent from one of those
+// generations chosen at random; a few parents are unknown, but none of a
+// candidate), the youngest `candidates` share of the animals are the
 // candidates (group 1 males, group 2 females), and each record is absent
 // with chance `missing`. Trait parameters: heritabilities 0.15 to 0.5,
 // phenotypic variances over two decades, genetic and residual correlations
@@ -24,6 +25,8 @@ struct Shape {
   int traits = 3, animals = 2000, generations = 5;
   double missing = 0.1, candidates = 0.18;
   std::uint64_t seed = 1;
+  int overlap = 1;
+  double sires = 0.05;
 };
 
 inline std::string number(double x) {
@@ -93,7 +96,14 @@ inline std::vector<Animal> animals(const Shape& o, std::mt19937_64& rng) {
   const int n = o.animals, g = o.generations;
   const int first_candidate = n - static_cast<int>(std::lround(o.candidates * n));
   std::vector<Animal> herd(static_cast<std::size_t>(n));
-  std::vector<int> sires, dams, next_sires, next_dams;
+  // The sires and dams of the last `overlap` generations, the latest last.
+  std::vector<std::vector<int>> sires, dams;
+  std::vector<int> next_sires, next_dams;
+  const auto pick = [&](const std::vector<std::vector<int>>& pools) {
+    const std::vector<int>& pool =
+        pools.size() == 1 ? pools[0] : pools[pools.size() - 1 - rng() % pools.size()];
+    return pool.empty() ? -1 : pool[rng() % pool.size()];
+  };
   int line = 0;
   for (int gen = 0; gen < g; ++gen) {
     const int size = n / g + (gen == g - 1 ? n % g : 0);
@@ -107,10 +117,10 @@ inline std::vector<Animal> animals(const Shape& o, std::mt19937_64& rng) {
         // without relatives and with a record missing would have a singular
         // system, and its weights would swamp the averages.
         const double unknown = line >= first_candidate ? 0.0 : 0.03;
-        if (!sires.empty() && u(rng) >= unknown) x.sire = sires[rng() % sires.size()];
-        if (!dams.empty() && u(rng) >= unknown) x.dam = dams[rng() % dams.size()];
+        if (!sires.back().empty() && u(rng) >= unknown) x.sire = pick(sires);
+        if (!dams.back().empty() && u(rng) >= unknown) x.dam = pick(dams);
       }
-      if (male && u(rng) < 0.05) next_sires.push_back(line);
+      if (male && u(rng) < o.sires) next_sires.push_back(line);
       if (!male) next_dams.push_back(line);
       x.candidate = line >= first_candidate;
       x.group = male ? 1 : 2;
@@ -118,8 +128,12 @@ inline std::vector<Animal> animals(const Shape& o, std::mt19937_64& rng) {
       for (int& r : x.records) r = u(rng) < o.missing ? 0 : 1;
     }
     if (next_sires.empty() && !next_dams.empty()) next_sires.push_back(next_dams.back());
-    sires.swap(next_sires);
-    dams.swap(next_dams);
+    sires.push_back(next_sires);
+    dams.push_back(next_dams);
+    if (static_cast<int>(sires.size()) > std::max(1, o.overlap)) {
+      sires.erase(sires.begin());
+      dams.erase(dams.begin());
+    }
   }
   return herd;
 }

@@ -118,20 +118,14 @@ CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats
   CholmodSparse a = to_cholmod(cm, mixed_model_lower(ainv, g0inv.cview(), rb.of_animal));
   clock.done("mixed-model equations");
 
-  CholmodFactor factor(cholmod_l_analyze(a.get(), cm.get()), CholmodFactorDeleter{cm.get()});
-  if (!factor) {
-    if (cm->status == CHOLMOD_OUT_OF_MEMORY || cm->status == CHOLMOD_TOO_LARGE)
-      throw FatalError::diagnostic("not enough memory: the analysis of the mixed-model equations ran out of memory",
-                                   ExitStatus::resource);
-    throw std::runtime_error("the analysis of the mixed-model equations failed (CHOLMOD status " +
-                             std::to_string(cm->status) + ")");
-  }
+  Analysis analysis = analyse(cm, a.get());
+  CholmodFactor& factor = analysis.factor;
   clock.done("analysis (ordering)");
   const SupernodalView symbolic = supernodal_view(*factor);
   st.order = symbolic.n;
   st.supernodes = symbolic.nsuper;
-  st.factor_flops = cm->fl;
-  st.factor_nonzeros = cm->lnz;
+  st.factor_flops = analysis.flops;
+  st.factor_nonzeros = analysis.nonzeros;
   st.factor_entries = static_cast<double>(factor->xsize);
   st.inverse_flops = selected_inverse_flops(symbolic);
   st.ordering = factor->ordering == CHOLMOD_METIS ? "METIS" : factor->ordering == CHOLMOD_AMD ? "AMD" : "other";

@@ -14,9 +14,8 @@ Cholmod::Cholmod() {
   common_.print = 0;
   common_.error_handler = nullptr;
   common_.supernodal = CHOLMOD_SUPERNODAL;
-  common_.nmethods = 2;
+  common_.nmethods = 1;
   common_.method[0].ordering = CHOLMOD_AMD;
-  common_.method[1].ordering = CHOLMOD_METIS;
   common_.postorder = 1;
   // METIS ends the process when it runs out of memory; with this, CHOLMOD
   // first tries to allocate twice METIS's usual peak and falls back to AMD
@@ -38,6 +37,30 @@ CholmodSparse to_cholmod(Cholmod& cm, const SparseLower& m) {
   std::copy(m.rowind.begin(), m.rowind.end(), static_cast<std::int64_t*>(a->i));
   std::copy(m.values.begin(), m.values.end(), static_cast<double*>(a->x));
   return a;
+}
+
+Analysis analyse(Cholmod& cm, cholmod_sparse* a) {
+  Analysis best;
+  for (const int ordering : {CHOLMOD_AMD, CHOLMOD_METIS}) {
+    cm->nmethods = 1;
+    cm->method[0].ordering = ordering;
+    Analysis next;
+    next.factor = CholmodFactor(cholmod_l_analyze(a, cm.get()), CholmodFactorDeleter{cm.get()});
+    if (!next.factor) {
+      if (cm->status == CHOLMOD_OUT_OF_MEMORY || cm->status == CHOLMOD_TOO_LARGE) continue;
+      throw std::runtime_error("the analysis of the mixed-model equations failed (CHOLMOD status " +
+                               std::to_string(cm->status) + ")");
+    }
+    next.flops = cm->fl;
+    next.nonzeros = cm->lnz;
+    next.bytes = (static_cast<std::uint64_t>(next.factor->xsize) + next.factor->maxcsize) * sizeof(double);
+    const bool near = !best.factor || (next.bytes < best.bytes * 1.02 && best.bytes < next.bytes * 1.02);
+    if (!best.factor || (near ? next.flops < best.flops : next.bytes < best.bytes)) best = std::move(next);
+  }
+  if (!best.factor)
+    throw FatalError::diagnostic("not enough memory: the analysis of the mixed-model equations ran out of memory",
+                                 ExitStatus::resource);
+  return best;
 }
 
 std::optional<std::int64_t> factorise(Cholmod& cm, cholmod_sparse* a, cholmod_factor* l) {

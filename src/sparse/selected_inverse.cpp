@@ -1,6 +1,7 @@
 #include "sparse/selected_inverse.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 
 #include "sparse/blas.hpp"
@@ -61,14 +62,15 @@ std::vector<std::int64_t> column_owners(const SupernodalView& f) {
 
 namespace {
 
-// Work space for the supernodes of one thread.
+// Work space for the supernodes of one thread, left uninitialised: every
+// element is written before it is read.
 struct Workspace {
-  std::vector<double> w, t;
-  std::vector<std::int64_t> pos;
+  std::unique_ptr<double[]> w, t;
+  std::unique_ptr<std::int64_t[]> pos;
   explicit Workspace(const Sizes& z)
-      : w(static_cast<std::size_t>(z.max_rows * z.max_rows)),
-        t(static_cast<std::size_t>(z.max_block)),
-        pos(static_cast<std::size_t>(z.max_rows)) {}
+      : w(std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(z.max_rows * z.max_rows))),
+        t(std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(z.max_block))),
+        pos(std::make_unique_for_overwrite<std::int64_t[]>(static_cast<std::size_t>(z.max_rows))) {}
 };
 
 // Supernode j's part of Z over its part of L; every supernode that holds a
@@ -82,11 +84,11 @@ void invert_supernode(const SupernodalView& f, const std::vector<std::int64_t>& 
   double* l = f.x + f.px[j];
   double* lr = l + nscol;  // L_RJ, becoming Y, then Z_RJ
   if (m > 0) {
-    gather(f, owners, f.s + f.pi[j] + nscol, m, ws.w.data(), ws.pos.data());
+    gather(f, owners, f.s + f.pi[j] + nscol, m, ws.w.get(), ws.pos.get());
     // Y = L_RJ L_JJ^-1, in place.
     dtrsm_("R", "L", "N", "N", &m, &nscol, &one, l, &nsrow, lr, &nsrow, 1, 1, 1, 1);
     // T = -Z_RR Y, from the lower triangle of Z_RR.
-    dsymm_("L", "L", &m, &nscol, &minus_one, ws.w.data(), &m, lr, &nsrow, &zero, ws.t.data(), &m, 1, 1);
+    dsymm_("L", "L", &m, &nscol, &minus_one, ws.w.get(), &m, lr, &nsrow, &zero, ws.t.get(), &m, 1, 1);
   }
   // Z_JJ = L_JJ^-T L_JJ^-1 (lower triangle), then less Y' Z_RJ.
   int info = 0;
@@ -94,9 +96,9 @@ void invert_supernode(const SupernodalView& f, const std::vector<std::int64_t>& 
   if (info != 0) throw std::logic_error("selected inverse: a diagonal element of the factor is zero");
   dlauum_("L", &nscol, l, &nsrow, &info, 1);
   if (m > 0) {
-    dgemm_("T", "N", &nscol, &nscol, &m, &minus_one, lr, &nsrow, ws.t.data(), &m, &one, l, &nsrow, 1, 1);
+    dgemm_("T", "N", &nscol, &nscol, &m, &minus_one, lr, &nsrow, ws.t.get(), &m, &one, l, &nsrow, 1, 1);
     for (int c = 0; c < nscol; ++c)
-      std::copy_n(ws.t.data() + static_cast<std::size_t>(c) * m, m, lr + static_cast<std::int64_t>(c) * nsrow);
+      std::copy_n(ws.t.get() + static_cast<std::size_t>(c) * m, m, lr + static_cast<std::int64_t>(c) * nsrow);
   }
 }
 
