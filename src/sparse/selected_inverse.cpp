@@ -1,20 +1,36 @@
 #include "sparse/selected_inverse.hpp"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
 
 #include "sparse/blas.hpp"
 
-#include <omp.h>
-
 namespace gw {
 
 namespace {
 
+// Z_RR is gathered a panel of at most this many columns at a time (by
+// default), so that the work space grows with the rows of the largest
+// supernode, not with their square.
+constexpr std::int64_t kPanel = 512;
+
 struct Sizes {
   std::int64_t max_rows = 0;   // most off-diagonal rows of a supernode (m)
   std::int64_t max_block = 0;  // largest m x nscol
+  std::int64_t max_panel = 0;  // largest m x min(m, panel)
+
+  void add(std::int64_t m, std::int64_t nscol, std::int64_t panel) {
+    max_rows = std::max(max_rows, m);
+    max_block = std::max(max_block, m * nscol);
+    max_panel = std::max(max_panel, m * std::min(m, panel));
+  }
+  std::uint64_t bytes() const {
+    return static_cast<std::uint64_t>(max_panel + max_block) * sizeof(double) +
+           static_cast<std::uint64_t>(max_rows) * sizeof(std::int64_t);
+  }
 };
 
 [[noreturn]] void not_on_pattern() {
@@ -22,73 +38,79 @@ struct Sizes {
                          "from the column that should hold it)");
 }
 
-// Z_RR of supernode J, lower triangle, into w (m x m, leading dimension m).
-// The rows R that are columns of one later supernode S are handled
-// together: their positions in S's row list are found in one walk down it,
-// and column R[b] of Z is then read at those positions.
+// Columns a0 .. a1-1 of Z_RR (R = `rows`, m of them), from the diagonal down,
+// into g: Z(R[a], R[b]) at g[(a - a0) + (b - a0) * (m - a0)] for a >= b. The
+// rows R that are columns of one later supernode S are handled together:
+// their positions in S's row list are found in one walk down it, and column
+// R[b] of Z is then read at those positions.
 void gather(const SupernodalView& f, const std::vector<std::int64_t>& owners, const std::int64_t* rows,
-            std::int64_t m, double* w, std::int64_t* pos) {
-  for (std::int64_t a0 = 0; a0 < m;) {
-    const std::int64_t c0 = rows[a0];
+            std::int64_t m, std::int64_t a0, std::int64_t a1, double* g, std::int64_t* pos) {
+  const std::int64_t ld = m - a0;
+  for (std::int64_t b0 = a0; b0 < a1;) {
+    const std::int64_t c0 = rows[b0];
     const std::int64_t sn = owners[static_cast<std::size_t>(c0)];
     const std::int64_t first = f.super[sn], end = f.super[sn + 1], nsrow = f.nrows(sn);
     const std::int64_t* srows = f.s + f.pi[sn];
     const double* xs = f.x + f.px[sn];
-    std::int64_t a1 = a0;
-    while (a1 < m && rows[a1] < end) ++a1;
+    std::int64_t b1 = b0;
+    while (b1 < a1 && rows[b1] < end) ++b1;
     std::int64_t q = c0 - first;
-    for (std::int64_t a = a0; a < m; ++a) {
+    for (std::int64_t a = b0; a < m; ++a) {
       while (q < nsrow && srows[q] < rows[a]) ++q;
       if (q == nsrow || srows[q] != rows[a]) not_on_pattern();
       pos[a] = q;
     }
-    for (std::int64_t b = a0; b < a1; ++b) {
+    for (std::int64_t b = b0; b < b1; ++b) {
       const double* zc = xs + (rows[b] - first) * nsrow;
-      double* wc = w + b * m;
-      for (std::int64_t a = b; a < m; ++a) wc[a] = zc[pos[a]];
+      double* gc = g + (b - a0) * ld - a0;
+      for (std::int64_t a = b; a < m; ++a) gc[a] = zc[pos[a]];
     }
-    a0 = a1;
+    b0 = b1;
   }
 }
-
-}  // namespace
-
-std::vector<std::int64_t> column_owners(const SupernodalView& f) {
-  std::vector<std::int64_t> owners(static_cast<std::size_t>(f.n));
-  for (std::int64_t k = 0; k < f.nsuper; ++k)
-    std::fill(owners.begin() + f.super[k], owners.begin() + f.super[k + 1], k);
-  return owners;
-}
-
-namespace {
 
 // Work space for the supernodes of one thread, left uninitialised: every
 // element is written before it is read.
 struct Workspace {
-  std::unique_ptr<double[]> w, t;
+  std::unique_ptr<double[]> g, t;
   std::unique_ptr<std::int64_t[]> pos;
   explicit Workspace(const Sizes& z)
-      : w(std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(z.max_rows * z.max_rows))),
+      : g(std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(z.max_panel))),
         t(std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(z.max_block))),
         pos(std::make_unique_for_overwrite<std::int64_t[]>(static_cast<std::size_t>(z.max_rows))) {}
 };
 
 // Supernode j's part of Z over its part of L; every supernode that holds a
 // row of j (an ancestor of j) must be done.
-void invert_supernode(const SupernodalView& f, const std::vector<std::int64_t>& owners, std::int64_t j,
+//
+// T = -Z_RR Y is summed a panel of Z_RR's columns P at a time, from the
+// panel's lower part alone (Z_RR is symmetric): with D the diagonal block of
+// the panel and B the rows below it,
+//   T(P) -= D Y(P),  T(below) -= B Y(P),  T(P) -= B' Y(below).
+void invert_supernode(const SupernodalView& f, const std::vector<std::int64_t>& owners, std::int64_t j, int panel,
                       Workspace& ws) {
-  const double one = 1.0, minus_one = -1.0, zero = 0.0;
+  const double one = 1.0, minus_one = -1.0;
   const int nscol = static_cast<int>(f.ncols(j));
   const int nsrow = static_cast<int>(f.nrows(j));
   const int m = nsrow - nscol;
   double* l = f.x + f.px[j];
   double* lr = l + nscol;  // L_RJ, becoming Y, then Z_RJ
+  double* t = ws.t.get();
   if (m > 0) {
-    gather(f, owners, f.s + f.pi[j] + nscol, m, ws.w.get(), ws.pos.get());
     // Y = L_RJ L_JJ^-1, in place.
     dtrsm_("R", "L", "N", "N", &m, &nscol, &one, l, &nsrow, lr, &nsrow, 1, 1, 1, 1);
-    // T = -Z_RR Y, from the lower triangle of Z_RR.
-    dsymm_("L", "L", &m, &nscol, &minus_one, ws.w.get(), &m, lr, &nsrow, &zero, ws.t.get(), &m, 1, 1);
+    std::fill_n(t, static_cast<std::size_t>(m) * nscol, 0.0);
+    for (int a0 = 0; a0 < m; a0 += panel) {
+      const int a1 = std::min(m, a0 + panel);
+      const int c = a1 - a0, below = m - a1, ld = m - a0;
+      gather(f, owners, f.s + f.pi[j] + nscol, m, a0, a1, ws.g.get(), ws.pos.get());
+      const double* d = ws.g.get();
+      dsymm_("L", "L", &c, &nscol, &minus_one, d, &ld, lr + a0, &nsrow, &one, t + a0, &m, 1, 1);
+      if (below > 0) {
+        dgemm_("N", "N", &below, &nscol, &c, &minus_one, d + c, &ld, lr + a0, &nsrow, &one, t + a1, &m, 1, 1);
+        dgemm_("T", "N", &c, &nscol, &below, &minus_one, d + c, &ld, lr + a1, &nsrow, &one, t + a0, &m, 1, 1);
+      }
+    }
   }
   // Z_JJ = L_JJ^-T L_JJ^-1 (lower triangle), then less Y' Z_RJ.
   int info = 0;
@@ -96,16 +118,16 @@ void invert_supernode(const SupernodalView& f, const std::vector<std::int64_t>& 
   if (info != 0) throw std::logic_error("selected inverse: a diagonal element of the factor is zero");
   dlauum_("L", &nscol, l, &nsrow, &info, 1);
   if (m > 0) {
-    dgemm_("T", "N", &nscol, &nscol, &m, &minus_one, lr, &nsrow, ws.t.get(), &m, &one, l, &nsrow, 1, 1);
-    for (int c = 0; c < nscol; ++c)
-      std::copy_n(ws.t.get() + static_cast<std::size_t>(c) * m, m, lr + static_cast<std::int64_t>(c) * nsrow);
+    dgemm_("T", "N", &nscol, &nscol, &m, &minus_one, lr, &nsrow, t, &m, &one, l, &nsrow, 1, 1);
+    for (int col = 0; col < nscol; ++col)
+      std::copy_n(t + static_cast<std::size_t>(col) * m, m, lr + static_cast<std::int64_t>(col) * nsrow);
   }
 }
 
 double supernode_flops(const SupernodalView& f, std::int64_t k) {
   const double c = static_cast<double>(f.ncols(k));
   const double m = static_cast<double>(f.nrows(k)) - c;
-  // trsm, symm, trtri + lauum, gemm
+  // trsm, symm and gemm for Z_RR Y, trtri + lauum, gemm
   return m * c * c + 2 * m * m * c + 2 * c * c * c / 3 + 2 * c * c * m;
 }
 
@@ -124,7 +146,7 @@ struct Schedule {
   Sizes top_sizes, task_sizes;
 };
 
-Schedule schedule(const SupernodalView& f, const std::vector<std::int64_t>& owners, int threads) {
+Schedule schedule(const SupernodalView& f, const std::vector<std::int64_t>& owners, int threads, int panel) {
   const auto n = static_cast<std::size_t>(f.nsuper);
   std::vector<std::int64_t> parent(n, -1);
   std::vector<double> work(n);  // of the subtree
@@ -151,27 +173,31 @@ Schedule schedule(const SupernodalView& f, const std::vector<std::int64_t>& owne
   }
   std::stable_sort(sc.tasks.begin(), sc.tasks.end(),
                    [&](std::int64_t a, std::int64_t b) { return work[a] > work[b]; });
-  for (std::int64_t k = 0; k < f.nsuper; ++k) {
-    Sizes& z = sc.top[k] ? sc.top_sizes : sc.task_sizes;
-    const std::int64_t m = f.nrows(k) - f.ncols(k);
-    z.max_rows = std::max(z.max_rows, m);
-    z.max_block = std::max(z.max_block, m * f.ncols(k));
-  }
+  for (std::int64_t k = 0; k < f.nsuper; ++k)
+    (sc.top[k] ? sc.top_sizes : sc.task_sizes).add(f.nrows(k) - f.ncols(k), f.ncols(k), panel);
   return sc;
 }
 
-int thread_count(int threads) { return threads > 0 ? threads : omp_get_max_threads(); }
+int thread_count(const SelectedInverseOptions& o) { return o.threads > 0 ? o.threads : omp_get_max_threads(); }
+int panel_width(const SelectedInverseOptions& o) { return o.panel > 0 ? o.panel : static_cast<int>(kPanel); }
 
 }  // namespace
 
-void selected_inverse(const SupernodalView& f, int threads) {
-  threads = thread_count(threads);
+std::vector<std::int64_t> column_owners(const SupernodalView& f) {
+  std::vector<std::int64_t> owners(static_cast<std::size_t>(f.n));
+  for (std::int64_t k = 0; k < f.nsuper; ++k)
+    std::fill(owners.begin() + f.super[k], owners.begin() + f.super[k + 1], k);
+  return owners;
+}
+
+void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& options) {
+  const int threads = thread_count(options), panel = panel_width(options);
   const std::vector<std::int64_t> owners = column_owners(f);
-  const Schedule sc = schedule(f, owners, threads);
+  const Schedule sc = schedule(f, owners, threads, panel);
   {
     Workspace ws(sc.top_sizes);
     for (std::int64_t k = f.nsuper - 1; k >= 0; --k)
-      if (sc.top[k]) invert_supernode(f, owners, k, ws);
+      if (sc.top[k]) invert_supernode(f, owners, k, panel, ws);
   }
   const auto ntasks = static_cast<std::int64_t>(sc.tasks.size());
   bool failed = false;
@@ -182,7 +208,7 @@ void selected_inverse(const SupernodalView& f, int threads) {
     for (std::int64_t q = 0; q < ntasks; ++q) {
       const std::int64_t root = sc.tasks[static_cast<std::size_t>(q)];
       try {
-        for (std::int64_t k = root; k >= sc.first[root]; --k) invert_supernode(f, owners, k, ws);
+        for (std::int64_t k = root; k >= sc.first[root]; --k) invert_supernode(f, owners, k, panel, ws);
       } catch (const std::logic_error&) {
         failed = true;
       }
@@ -233,15 +259,12 @@ double selected_inverse_flops(const SupernodalView& f) {
   return flops;
 }
 
-std::uint64_t selected_inverse_work_bytes(const SupernodalView& f, int threads) {
-  threads = thread_count(threads);
-  const Schedule sc = schedule(f, column_owners(f), threads);
-  const auto bytes = [](const Sizes& z) {
-    return static_cast<std::uint64_t>(z.max_rows * z.max_rows + z.max_block) * sizeof(double) +
-           static_cast<std::uint64_t>(z.max_rows) * sizeof(std::int64_t);
-  };
-  return bytes(sc.top_sizes) + static_cast<std::uint64_t>(threads) * bytes(sc.task_sizes) +
-         static_cast<std::uint64_t>(f.n + 3 * f.nsuper) * sizeof(std::int64_t);
+std::uint64_t selected_inverse_work_bytes(const SupernodalView& f, const SelectedInverseOptions& options) {
+  const int threads = thread_count(options);
+  const Schedule sc = schedule(f, column_owners(f), threads, panel_width(options));
+  // The top's work space is freed before the threads take theirs.
+  const std::uint64_t tasks = static_cast<std::uint64_t>(sc.tasks.size() > 1 ? threads : 1) * sc.task_sizes.bytes();
+  return std::max(sc.top_sizes.bytes(), tasks) + static_cast<std::uint64_t>(f.n + 3 * f.nsuper) * sizeof(std::int64_t);
 }
 
 }  // namespace gw

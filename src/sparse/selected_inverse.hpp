@@ -45,14 +45,18 @@ struct SupernodalView {
 // The supernode that holds each column.
 std::vector<std::int64_t> column_owners(const SupernodalView& f);
 
+struct SelectedInverseOptions {
+  int threads = 0;  // 0: omp_get_max_threads()
+  int panel = 0;    // columns of Z_RR gathered at a time; 0: 512
+};
+
 // Overwrites the factor in f.x with the selected inverse, a supernode at a
-// time with BLAS-3 and LAPACK calls on dense blocks, on `threads` threads
-// (0: omp_get_max_threads()). The large supernodes at the top of the tree
+// time with BLAS-3 and LAPACK calls on dense blocks. The large supernodes at the top of the tree
 // run one after another with multithreaded BLAS, the independent subtrees
 // below them in parallel, each on one thread; which supernode runs how
 // follows from the pattern and the thread count alone, so the result is the
 // same from run to run for a given thread count.
-void selected_inverse(const SupernodalView& f, int threads = 0);
+void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& options = {});
 
 // The same, one column at a time with plain loops; the reference that the
 // supernodal form is tested against.
@@ -66,10 +70,10 @@ double selected_element(const SupernodalView& f, const std::vector<std::int64_t>
 // Floating-point operations of selected_inverse (from the pattern alone).
 double selected_inverse_flops(const SupernodalView& f);
 
-// Bytes of work space that selected_inverse allocates on `threads` threads
-// (from the pattern alone): the gathered Z_RR and Z_RJ of the largest
-// supernode of the top and, per thread, of the subtrees below it; the column
-// owners, the schedule and the row positions.
-std::uint64_t selected_inverse_work_bytes(const SupernodalView& f, int threads = 0);
+// Bytes of work space that selected_inverse allocates (from the pattern
+// alone): a panel of Z_RR and Z_RJ of the largest supernode of the top or,
+// per thread, of the subtrees below it; the column owners, the schedule and
+// the row positions.
+std::uint64_t selected_inverse_work_bytes(const SupernodalView& f, const SelectedInverseOptions& options = {});
 
 }  // namespace gw
