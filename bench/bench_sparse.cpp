@@ -161,7 +161,7 @@ int main(int argc, char** argv) {
   st.memory_probe = peak_rss;
   Result sparse;
   const double t0 = now();
-  sparse.avg = sparse_candidate_weights(tr, ped, par.k0, kParameterFileName, kPedigreeFileName, &st);
+  sparse.avg = sparse_candidate_weights(tr, ped, par.k0, kParameterFileName, kPedigreeFileName, nullptr, &st);
   const double t1 = now();
   sparse.v0 = reference_weights(tr.g0.cview(), tr.p0i.cview(), par.k0, sparse.avg.vv0, {});
   sparse.seconds = now() - t0;

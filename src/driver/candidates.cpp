@@ -86,6 +86,13 @@ void CandidateRelationships::column(int index, double* out) const {
   std::copy(values_.data() + packed_offset(n, k), values_.data() + packed_offset(n, k) + (n - k), out + k);
 }
 
+double CandidateRelationships::diagonal(int index) const {
+  const auto n = static_cast<std::int64_t>(nanim_);
+  const std::int64_t k = animals_[static_cast<std::size_t>(index)];
+  return packed_ ? values_[static_cast<std::size_t>(packed_offset(n, k))]
+                 : values_[static_cast<std::size_t>(index * n + k)];
+}
+
 CandidateRelationships CandidateRelationships::subset(const std::vector<int>& indices) const {
   CandidateRelationships r;
   r.nanim_ = nanim_;
@@ -480,25 +487,42 @@ FatalError no_information(const std::string& pedigree_file, int k, const std::st
                                 ExitStatus::failure);
 }
 
-WeightAverager::WeightAverager(const Pedigree& ped, const std::vector<double>& k0, std::string pedigree_file)
-    : ped_(ped),
+WeightAverager::WeightAverager(ConstMatView g0, const Pedigree& ped, const std::vector<double>& k0,
+                               std::string pedigree_file, std::vector<CandidateRow>* rows)
+    : g0_(g0),
+      ped_(ped),
       k0_(k0),
       pedigree_file_(std::move(pedigree_file)),
+      rows_(rows),
       rhs_(k0.size()),
       w_(k0.size()),
       sum1_(k0.size(), 0.0),
       sum2_(k0.size(), 0.0) {}
 
-void WeightAverager::add(int k, ConstMatView lhs) {
+void WeightAverager::add(int k, ConstMatView lhs, double a_kk) {
   rhs_ = k0_;
   try {
     spdcgg(static_cast<int>(k0_.size()), lhs, rhs_.data(), w_.data());
   } catch (const SingularSystem&) {
     throw no_information(pedigree_file_, k, "its system matrix is singular");
   }
-  std::vector<double>& sum = ped_.gend[k] == 1 ? sum1_ : sum2_;
+  const bool first = ped_.gend[k] == 1;
+  std::vector<double>& sum = first ? sum1_ : sum2_;
   for (std::size_t i = 0; i < sum.size(); ++i) sum[i] = sum[i] + w_[i];
-  ++(ped_.gend[k] == 1 ? ncand1_ : ncand2_);
+  ++(first ? ncand1_ : ncand2_);
+  if (!rows_) return;
+  const auto n = static_cast<std::int64_t>(w_.size());
+  CandidateRow row{k + 1, first ? 1 : 2, w_, std::vector<double>(w_.size()), 0.0};
+  double s = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) {
+    const double g = g0_(i, i);
+    row.rel[i] = g != 0.0 ? lhs(i, i) / (g * a_kk) : std::numeric_limits<double>::quiet_NaN();
+    double lw = 0.0;
+    for (std::int64_t j = 0; j < n; ++j) lw += lhs(i, j) * w_[j];
+    s += w_[i] * lw;
+  }
+  row.sd_index = std::sqrt(s);
+  rows_->push_back(std::move(row));
 }
 
 CandidateAverages WeightAverager::averages() const {
@@ -525,10 +549,12 @@ CandidateAverages WeightAverager::averages() const {
 
 CandidateAverages candidate_weights(ConstMatView g0, const CandidateRelationships& rel, ConstMatView ppi,
                                     const Pedigree& ped, const std::vector<double>& k0,
-                                    const std::string& pedigree_file, const CandidateOptions& options) {
-  WeightAverager averager(ped, k0, pedigree_file);
-  candidate_systems(g0, rel, ppi, ped.nonr.cview(), options,
-                    [&](int index, ConstMatView lhs) { averager.add(rel.animal(index), lhs); });
+                                    const std::string& pedigree_file, const CandidateOptions& options,
+                                    std::vector<CandidateRow>* rows) {
+  WeightAverager averager(g0, ped, k0, pedigree_file, rows);
+  candidate_systems(g0, rel, ppi, ped.nonr.cview(), options, [&](int index, ConstMatView lhs) {
+    averager.add(rel.animal(index), lhs, rel.diagonal(index));
+  });
   return averager.averages();
 }
 

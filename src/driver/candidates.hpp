@@ -47,6 +47,8 @@ class CandidateRelationships {
   int animal(int index) const { return animals_[static_cast<std::size_t>(index)]; }
   // out[l] = A0(l, animal(index)) for l = 0 .. nanim - 1.
   void column(int index, double* out) const;
+  // A0(animal(index), animal(index)).
+  double diagonal(int index) const;
 
   // The relationships of some of the candidates (indices in ascending
   // order), in the columns form.
@@ -98,17 +100,30 @@ struct CandidateAverages {
   std::int64_t ncand2 = 0;
 };
 
+// One candidate's own result: its weights, the reliability of each of its
+// predicted breeding values, and the standard deviation of its index.
+struct CandidateRow {
+  int line = 0;   // 1-based line of the pedigree file
+  int group = 0;  // 1 or 2, as the averages count it
+  std::vector<double> w;
+  std::vector<double> rel;  // LHS(t, t) / (G0(t, t) A0(c, c)); NaN where G0(t, t) = 0
+  double sd_index = 0;      // sqrt(w' LHS w)
+};
+
 // Solves the candidates' systems LHS w = K0 one after another and sums the
 // weight vectors within the two groups; averages() gives the group
 // averages and the overall average. Shared by the dense and the sparse path.
+// With `rows`, every candidate's own result is appended there as well.
 class WeightAverager {
  public:
-  WeightAverager(const Pedigree& ped, const std::vector<double>& k0, std::string pedigree_file);
+  WeightAverager(ConstMatView g0, const Pedigree& ped, const std::vector<double>& k0, std::string pedigree_file,
+                 std::vector<CandidateRow>* rows = nullptr);
 
-  // Solves lhs w = K0 for the candidate on 0-based line k and adds w to the
-  // sum of its group. A singular system ends the run with a diagnostic
-  // naming the line.
-  void add(int k, ConstMatView lhs);
+  // Solves lhs w = K0 for the candidate on 0-based line k, whose
+  // relationship with itself is a_kk = A0(k, k), and adds w to the sum of
+  // its group. A singular system ends the run with a diagnostic naming the
+  // line.
+  void add(int k, ConstMatView lhs, double a_kk);
 
   // The weights of the candidate added last.
   const std::vector<double>& weights() const { return w_; }
@@ -118,9 +133,11 @@ class WeightAverager {
   CandidateAverages averages() const;
 
  private:
+  ConstMatView g0_;
   const Pedigree& ped_;
   const std::vector<double>& k0_;
   std::string pedigree_file_;
+  std::vector<CandidateRow>* rows_;
   std::vector<double> rhs_, w_, sum1_, sum2_;
   std::int64_t ncand1_ = 0, ncand2_ = 0;
 };
@@ -134,7 +151,8 @@ FatalError no_information(const std::string& pedigree_file, int k, const std::st
 // system is singular ends the run with a diagnostic naming its line.
 CandidateAverages candidate_weights(ConstMatView g0, const CandidateRelationships& rel, ConstMatView ppi,
                                     const Pedigree& ped, const std::vector<double>& k0,
-                                    const std::string& pedigree_file, const CandidateOptions& options = {});
+                                    const std::string& pedigree_file, const CandidateOptions& options = {},
+                                    std::vector<CandidateRow>* rows = nullptr);
 
 // The same from the full relationship matrix.
 CandidateAverages candidate_weights(ConstMatView g0, ConstMatView a0, ConstMatView ppi, const Pedigree& ped,

@@ -79,8 +79,9 @@ Pedigree read_pedigree(const InputText& file, int ntrait) {
 
   check_fits("the storage for the pedigree and record flags of " + std::to_string(n) + " animals and " + std::to_string(ntrait) +
                  " traits (" + file.name + ")",
-             add_bytes(matrix_bytes(n, ntrait, sizeof(std::int32_t)), matrix_bytes(n, 4, sizeof(std::int32_t))),
+             add_bytes(matrix_bytes(n, ntrait, sizeof(std::int32_t)), matrix_bytes(n, 5, sizeof(std::int32_t))),
              available_memory());
+  ped.ident.assign(size, 0);
   ped.id1.assign(size, 0);
   ped.id2.assign(size, 0);
   ped.cand.assign(size, 0);
@@ -88,6 +89,7 @@ Pedigree read_pedigree(const InputText& file, int ntrait) {
   ped.nonr = Matrix<std::int32_t>(n, ntrait);
   for (int k = 0; k < n; ++k) {
     if (k > 0) read_line(k);
+    ped.ident[k] = line[0];
     ped.id1[k] = line[1];
     ped.id2[k] = line[2];
     ped.cand[k] = line[3];

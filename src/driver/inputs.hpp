@@ -19,6 +19,7 @@ struct Parameters {
 
 struct Pedigree {
   int nanim = 0;
+  std::vector<std::int32_t> ident;     // field 1 of each line, as read (the animal's identifier)
   std::vector<std::int32_t> id1, id2;  // parents by 1-based line position, 0 = unknown
   std::vector<std::int32_t> cand;      // 1: candidate
   std::vector<std::int32_t> gend;      // 1: group 1, otherwise group 2

@@ -6,7 +6,8 @@ namespace gw {
 
 CandidateAverages sparse_candidate_weights(const TraitMatrices& traits, const Pedigree& ped,
                                            const std::vector<double>& k0, const std::string& parameter_file,
-                                           const std::string& pedigree_file, SparseStats* stats) {
+                                           const std::string& pedigree_file, std::vector<CandidateRow>* rows,
+                                           SparseStats* stats) {
   std::vector<int> candidates;
   for (int k = 0; k < ped.nanim; ++k)
     if (ped.cand[k] == 1) candidates.push_back(k);
@@ -14,7 +15,7 @@ CandidateAverages sparse_candidate_weights(const TraitMatrices& traits, const Pe
                        parameter_file, pedigree_file};
   const CandidateVariances cv = candidate_variances(in, stats);
   const int nt = cv.ntrait;
-  WeightAverager averager(ped, k0, pedigree_file);
+  WeightAverager averager(traits.g0.cview(), ped, k0, pedigree_file, rows);
   for (std::size_t b = 0; b < candidates.size(); ++b) {
     const ConstMatView lhs(cv.var.data() + b * nt * nt, nt, nt);
     for (int t = 0; t < nt; ++t) {
@@ -28,7 +29,7 @@ CandidateAverages sparse_candidate_weights(const TraitMatrices& traits, const Pe
                                  text + ", below 1e-9");
       }
     }
-    averager.add(candidates[b], lhs);
+    averager.add(candidates[b], lhs, cv.a_diag[b]);
   }
   return averager.averages();
 }

@@ -69,6 +69,7 @@ std::vector<double> reference_weights(ConstMatView g0, ConstMatView p0i, const s
 // matrix close to, but not exactly, singular.
 CandidateAverages sparse_candidate_weights(const TraitMatrices& traits, const Pedigree& ped,
                                            const std::vector<double>& k0, const std::string& parameter_file,
-                                           const std::string& pedigree_file, SparseStats* stats = nullptr);
+                                           const std::string& pedigree_file,
+                                           std::vector<CandidateRow>* rows = nullptr, SparseStats* stats = nullptr);
 
 }  // namespace gw
