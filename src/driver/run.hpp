@@ -13,7 +13,8 @@ namespace gw {
 // the run early; the result file is then left as it was.
 void run(const std::filesystem::path& dir, Console& console);
 
-// The program's command line: no arguments, or --help / --version. Returns
+// The program's command line: no arguments (a run), --help / --version, or
+// "prepare [--header] [--force] FILE". Returns
 // the exit status; `out` and `err` are standard output and standard error.
 int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 
