@@ -65,26 +65,26 @@ void AtomicFile::write(std::string_view text) {
   if (fd_ < 0) fail("cannot write", EBADF);  // used after commit()
   if (buffer_.size() + text.size() > kBufferSize) flush();
   if (text.size() >= kBufferSize) {
-    buffer_ = text;  // a large piece goes out on its own
-    flush();
-    buffer_.shrink_to_fit();
-    buffer_.reserve(kBufferSize);
+    write_out(text);  // a large piece goes out on its own, without a copy
     return;
   }
   buffer_ += text;
 }
 
 void AtomicFile::flush() {
-  std::size_t done = 0;
-  while (done < buffer_.size()) {
-    const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+  write_out(buffer_);
+  buffer_.clear();
+}
+
+void AtomicFile::write_out(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd_, text.data(), text.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       fail("cannot write", errno);
     }
-    done += static_cast<std::size_t>(n);
+    text.remove_prefix(static_cast<std::size_t>(n));
   }
-  buffer_.clear();
 }
 
 bool AtomicFile::commit(Replace replace) {

@@ -50,6 +50,7 @@ class AtomicFile {
 
   [[noreturn]] void fail(const std::string& what, int err) const;
   void flush();
+  void write_out(std::string_view text);
 };
 
 }  // namespace gw
