@@ -1,0 +1,232 @@
+// Times `gainweights prepare` on a generated herd written with text
+// identifiers in shuffled order.
+//
+//   bench_prepare [--animals N] [--generations G] [--traits T] [--seed S]
+//                 [--unlisted U] [--keep]
+//
+// The herd (tests/herd.hpp) has G generations of about N / G animals; one
+// founder in U (default 50) that is a parent has no line of its own, so
+// that prepare adds it. The file is written by a child process, so that this
+// process stays small: the peak memory that the kernel reports for the
+// prepare child includes its parent's at the time of the spawn.
+//
+// First the program runs as a child process (`gainweights prepare
+// --force herd.txt`): its time and peak resident memory (wait4,
+// ru_maxrss). Then the same work runs in this process phase by phase (load,
+// read and check, order, write the texts, inbreeding, write the files), and
+// its files are compared with the child's.
+// Defaults: 1 000 000 animals, 15 generations, 3 traits.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "herd.hpp"
+#include "io/atomic_file.hpp"
+#include "io/input_file.hpp"
+#include "pedigree/prepare.hpp"
+#include "pedigree/relationships.hpp"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using namespace gw;
+
+namespace {
+
+struct Options : herd::Shape {
+  int unlisted = 50;
+  bool keep = false;
+};
+
+[[noreturn]] void usage() {
+  std::fprintf(stderr,
+               "usage: bench_prepare [--animals N] [--generations G] [--traits T] [--seed S] [--unlisted U] [--keep]\n");
+  std::exit(2);
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  o.animals = 1'000'000;
+  o.generations = 15;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const auto next = [&]() -> const char* {
+      if (i + 1 >= argc) usage();
+      return argv[++i];
+    };
+    if (a == "--animals") o.animals = std::atoi(next());
+    else if (a == "--generations") o.generations = std::atoi(next());
+    else if (a == "--traits") o.traits = std::atoi(next());
+    else if (a == "--seed") o.seed = std::strtoull(next(), nullptr, 10);
+    else if (a == "--unlisted") o.unlisted = std::atoi(next());
+    else if (a == "--keep") o.keep = true;
+    else usage();
+  }
+  if (o.animals < 1 || o.generations < 1 || o.traits < 1 || o.unlisted < 1) usage();
+  return o;
+}
+
+std::string read_text(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The herd with ear-tag identifiers, its lines shuffled.
+void write_herd(const Options& o, const fs::path& dir) {
+  std::mt19937_64 rng(o.seed);
+  const std::string parameters = herd::parameter_file(o, rng);
+  const std::vector<herd::Animal> animals = herd::animals(o, rng);
+  std::vector<char> is_parent(animals.size(), 0);
+  for (const herd::Animal& a : animals)
+    for (const int p : {a.sire, a.dam})
+      if (p >= 0) is_parent[static_cast<std::size_t>(p)] = 1;
+  std::vector<int> order;
+  order.reserve(animals.size());
+  int founder = 0;
+  for (int k = 0; k < static_cast<int>(animals.size()); ++k) {
+    const herd::Animal& a = animals[static_cast<std::size_t>(k)];
+    if (a.sire < 0 && a.dam < 0 && is_parent[static_cast<std::size_t>(k)] && founder++ % o.unlisted == 0) continue;
+    order.push_back(k);
+  }
+  std::shuffle(order.begin(), order.end(), rng);
+  // Tags like DE0912345678: a country, then ten digits from a fixed
+  // permutation of the positions.
+  const auto tag = [](int k) {
+    if (k < 0) return std::string("0");
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "DE%010llu", static_cast<unsigned long long>((2654435761ULL * (k + 1)) % 9999999967ULL));
+    return std::string(buf);
+  };
+  std::string text;
+  text.reserve(order.size() * (40 + 2 * static_cast<std::size_t>(o.traits)));
+  for (const int k : order) {
+    const herd::Animal& a = animals[static_cast<std::size_t>(k)];
+    text += tag(k);
+    text += ' ';
+    text += tag(a.sire);
+    text += ' ';
+    text += tag(a.dam);
+    text += a.candidate ? " 1 " : " 0 ";
+    text += std::to_string(a.group);
+    for (const int r : a.records) text += r ? " 1" : " 0";
+    text += '\n';
+  }
+  std::ofstream(dir / "herd.txt", std::ios::binary) << text;
+  std::ofstream(dir / "GParameter.csv", std::ios::binary) << parameters;
+  std::printf("herd: %d animals in %d generations, %zu lines (%.1f MB), %d traits\n", o.animals, o.generations,
+              order.size(), static_cast<double>(text.size()) / 1e6, o.traits);
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options o = parse(argc, argv);
+  const fs::path dir = fs::temp_directory_path() / ("gw_bench_prepare_" + std::to_string(::getpid()));
+  fs::create_directories(dir / "in_process");
+
+  std::fflush(stdout);
+  const pid_t writer = ::fork();
+  if (writer == 0) {
+    write_herd(o, dir);
+    std::fflush(stdout);
+    std::_Exit(0);
+  }
+  int raw = 0;
+  ::waitpid(writer, &raw, 0);
+  if (!WIFEXITED(raw) || WEXITSTATUS(raw) != 0) {
+    std::fprintf(stderr, "bench_prepare: writing the herd failed\n");
+    return 1;
+  }
+
+  // The program as a child process.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+  posix_spawn_file_actions_addopen(&actions, 1, (dir / "summary.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::string exe = GAINWEIGHTS_EXE, command = "prepare", force = "--force", file = "herd.txt";
+  char* child_argv[] = {exe.data(), command.data(), force.data(), file.data(), nullptr};
+  const auto start = std::chrono::steady_clock::now();
+  pid_t pid = -1;
+  if (posix_spawn(&pid, exe.c_str(), &actions, nullptr, child_argv, environ) != 0) {
+    std::fprintf(stderr, "bench_prepare: cannot start %s\n", exe.c_str());
+    return 1;
+  }
+  struct rusage usage {};
+  ::wait4(pid, &raw, 0, &usage);
+  const double program_seconds = seconds_since(start);
+  posix_spawn_file_actions_destroy(&actions);
+  if (!WIFEXITED(raw) || WEXITSTATUS(raw) != 0) {
+    std::fprintf(stderr, "bench_prepare: the program failed with status %d\n", WIFEXITED(raw) ? WEXITSTATUS(raw) : -1);
+    return 1;
+  }
+  const double peak_mib = static_cast<double>(usage.ru_maxrss) / 1024.0;
+
+  // The same work phase by phase.
+  using Clock = std::chrono::steady_clock;
+  std::vector<std::pair<const char*, double>> phases;
+  auto t = Clock::now();
+  const auto phase = [&](const char* name) {
+    phases.emplace_back(name, seconds_since(t));
+    t = Clock::now();
+  };
+  const InputText input = *load_existing_file(dir, "herd.txt");
+  phase("load the file");
+  MessageList faults, warnings;
+  const PedigreeSource source{"herd.txt", input.text, false, o.traits};
+  const IdentifierPedigree identified = read_identifier_pedigree(source, faults, warnings);
+  phase("read and check");
+  const PreparedPedigree ped = order_pedigree(identified, faults);
+  phase("generations, loops, order");
+  if (!faults.empty()) {
+    std::fprintf(stderr, "bench_prepare: faults in the herd:\n%s\n", faults.report("more").c_str());
+    return 1;
+  }
+  const std::string records = pedigree_record_text(ped), ids = pedigree_ids_text(ped);
+  phase("format both files");
+  const std::vector<double> f = inbreeding(ped.id1, ped.id2);
+  phase("inbreeding");
+  for (const auto& [name, text] : {std::pair{kPedigreeFileName, &records}, std::pair{kPedigreeIdsFileName, &ids}}) {
+    AtomicFile out(dir / "in_process", name);
+    out.write(*text);
+    out.commit();
+  }
+  phase("write both files");
+  const std::string summary = prepare_summary(ped, f);
+  phase("summary");
+
+  double total = 0;
+  std::printf("\nin this process, by phase:\n");
+  for (const auto& [name, s] : phases) total += s;
+  for (const auto& [name, s] : phases) std::printf("  %-28s %8.3f s  %5.1f %%\n", name, s, 100.0 * s / total);
+  std::printf("  %-28s %8.3f s\n", "all", total);
+  std::printf("\n%s", summary.c_str());
+
+  const bool same = read_text(dir / kPedigreeFileName) == records && read_text(dir / kPedigreeIdsFileName) == ids;
+  std::printf("\nprogram (gainweights prepare, child process): %.3f s, peak resident memory %.1f MiB"
+              " (limits 10 s, 1024 MiB); files %s the in-process ones\n",
+              program_seconds, peak_mib, same ? "identical to" : "DIFFERENT FROM");
+  if (o.keep)
+    std::printf("files kept in %s\n", dir.c_str());
+  else
+    fs::remove_all(dir);
+  return same ? 0 : 1;
+}
