@@ -2,7 +2,7 @@
 // identifiers in shuffled order.
 //
 //   bench_prepare [--animals N] [--generations G] [--traits T] [--seed S]
-//                 [--unlisted U] [--keep]
+//                 [--unlisted U] [--no-program] [--keep]
 //
 // The herd (tests/herd.hpp) has G generations of about N / G animals; one
 // founder in U (default 50) that is a parent has no line of its own, so
@@ -14,7 +14,7 @@
 // --force herd.txt`): its time and peak resident memory (wait4,
 // ru_maxrss). Then the same work runs in this process phase by phase (load,
 // read and check, order, write the texts, inbreeding, write the files), and
-// its files are compared with the child's.
+// its files are compared with the child's. --no-program skips the child.
 // Defaults: 1 000 000 animals, 15 generations, 3 traits.
 #include <fcntl.h>
 #include <spawn.h>
@@ -48,12 +48,13 @@ namespace {
 
 struct Options : herd::Shape {
   int unlisted = 50;
-  bool keep = false;
+  bool program = true, keep = false;
 };
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
-               "usage: bench_prepare [--animals N] [--generations G] [--traits T] [--seed S] [--unlisted U] [--keep]\n");
+               "usage: bench_prepare [--animals N] [--generations G] [--traits T] [--seed S] [--unlisted U]\n"
+               "                     [--no-program] [--keep]\n");
   std::exit(2);
 }
 
@@ -72,6 +73,7 @@ Options parse(int argc, char** argv) {
     else if (a == "--traits") o.traits = std::atoi(next());
     else if (a == "--seed") o.seed = std::strtoull(next(), nullptr, 10);
     else if (a == "--unlisted") o.unlisted = std::atoi(next());
+    else if (a == "--no-program") o.program = false;
     else if (a == "--keep") o.keep = true;
     else usage();
   }
@@ -136,6 +138,35 @@ double seconds_since(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
+// `gainweights prepare --force herd.txt` in `dir`: its wall time and peak
+// resident memory.
+bool run_child(const fs::path& dir, double& seconds, double& peak_mib) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+  posix_spawn_file_actions_addopen(&actions, 1, (dir / "summary.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::string exe = GAINWEIGHTS_EXE, command = "prepare", force = "--force", file = "herd.txt";
+  char* child_argv[] = {exe.data(), command.data(), force.data(), file.data(), nullptr};
+  const auto start = std::chrono::steady_clock::now();
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, exe.c_str(), &actions, nullptr, child_argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    std::fprintf(stderr, "bench_prepare: cannot start %s\n", exe.c_str());
+    return false;
+  }
+  int raw = 0;
+  struct rusage usage {};
+  ::wait4(pid, &raw, 0, &usage);
+  seconds = seconds_since(start);
+  if (!WIFEXITED(raw) || WEXITSTATUS(raw) != 0) {
+    std::fprintf(stderr, "bench_prepare: the program failed with status %d\n", WIFEXITED(raw) ? WEXITSTATUS(raw) : -1);
+    return false;
+  }
+  peak_mib = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -157,28 +188,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // The program as a child process.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-  posix_spawn_file_actions_addopen(&actions, 1, (dir / "summary.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::string exe = GAINWEIGHTS_EXE, command = "prepare", force = "--force", file = "herd.txt";
-  char* child_argv[] = {exe.data(), command.data(), force.data(), file.data(), nullptr};
-  const auto start = std::chrono::steady_clock::now();
-  pid_t pid = -1;
-  if (posix_spawn(&pid, exe.c_str(), &actions, nullptr, child_argv, environ) != 0) {
-    std::fprintf(stderr, "bench_prepare: cannot start %s\n", exe.c_str());
-    return 1;
-  }
-  struct rusage usage {};
-  ::wait4(pid, &raw, 0, &usage);
-  const double program_seconds = seconds_since(start);
-  posix_spawn_file_actions_destroy(&actions);
-  if (!WIFEXITED(raw) || WEXITSTATUS(raw) != 0) {
-    std::fprintf(stderr, "bench_prepare: the program failed with status %d\n", WIFEXITED(raw) ? WEXITSTATUS(raw) : -1);
-    return 1;
-  }
-  const double peak_mib = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  double program_seconds = 0, peak_mib = 0;
+  if (o.program && !run_child(dir, program_seconds, peak_mib)) return 1;
 
   // The same work phase by phase.
   using Clock = std::chrono::steady_clock;
@@ -220,10 +231,13 @@ int main(int argc, char** argv) {
   std::printf("  %-28s %8.3f s\n", "all", total);
   std::printf("\n%s", summary.c_str());
 
-  const bool same = read_text(dir / kPedigreeFileName) == records && read_text(dir / kPedigreeIdsFileName) == ids;
-  std::printf("\nprogram (gainweights prepare, child process): %.3f s, peak resident memory %.1f MiB"
-              " (limits 10 s, 1024 MiB); files %s the in-process ones\n",
-              program_seconds, peak_mib, same ? "identical to" : "DIFFERENT FROM");
+  bool same = true;
+  if (o.program) {
+    same = read_text(dir / kPedigreeFileName) == records && read_text(dir / kPedigreeIdsFileName) == ids;
+    std::printf("\nprogram (gainweights prepare, child process): %.3f s, peak resident memory %.1f MiB"
+                " (limits 10 s, 1024 MiB); files %s the in-process ones\n",
+                program_seconds, peak_mib, same ? "identical to" : "DIFFERENT FROM");
+  }
   if (o.keep)
     std::printf("files kept in %s\n", dir.c_str());
   else
