@@ -93,10 +93,7 @@ void write_herd(const Options& o, const fs::path& dir) {
   std::mt19937_64 rng(o.seed);
   const std::string parameters = herd::parameter_file(o, rng);
   const std::vector<herd::Animal> animals = herd::animals(o, rng);
-  std::vector<char> is_parent(animals.size(), 0);
-  for (const herd::Animal& a : animals)
-    for (const int p : {a.sire, a.dam})
-      if (p >= 0) is_parent[static_cast<std::size_t>(p)] = 1;
+  const std::vector<bool> is_parent = herd::parents(animals);
   std::vector<int> order;
   order.reserve(animals.size());
   int founder = 0;
@@ -114,20 +111,7 @@ void write_herd(const Options& o, const fs::path& dir) {
     std::snprintf(buf, sizeof buf, "DE%010llu", static_cast<unsigned long long>((2654435761ULL * (k + 1)) % 9999999967ULL));
     return std::string(buf);
   };
-  std::string text;
-  text.reserve(order.size() * (40 + 2 * static_cast<std::size_t>(o.traits)));
-  for (const int k : order) {
-    const herd::Animal& a = animals[static_cast<std::size_t>(k)];
-    text += tag(k);
-    text += ' ';
-    text += tag(a.sire);
-    text += ' ';
-    text += tag(a.dam);
-    text += a.candidate ? " 1 " : " 0 ";
-    text += std::to_string(a.group);
-    for (const int r : a.records) text += r ? " 1" : " 0";
-    text += '\n';
-  }
+  const std::string text = herd::tagged_pedigree_file(animals, order, tag, ' ');
   std::ofstream(dir / "herd.txt", std::ios::binary) << text;
   std::ofstream(dir / "GParameter.csv", std::ios::binary) << parameters;
   std::printf("herd: %d animals in %d generations, %zu lines (%.1f MB), %d traits\n", o.animals, o.generations,

@@ -151,10 +151,8 @@ TEST(PrepareEndToEnd, ShuffledTaggedHerdGivesTheWeightsOfTheLinePositionFile) {
   std::mt19937_64 rng(14);
   const std::string parameters = herd::parameter_file(shape, rng);
   std::vector<herd::Animal> animals = herd::animals(shape, rng);
-  std::vector<bool> listed(animals.size(), true), is_parent(animals.size(), false), is_sire(animals.size(), false);
-  for (const herd::Animal& a : animals)
-    for (const int p : {a.sire, a.dam})
-      if (p >= 0) is_parent[static_cast<std::size_t>(p)] = true;
+  const std::vector<bool> is_parent = herd::parents(animals);
+  std::vector<bool> listed(animals.size(), true), is_sire(animals.size(), false);
   // A generation without a male sire makes a dam the sire as well, which
   // prepare rightly refuses; the seed gives a herd without.
   for (const herd::Animal& a : animals)
@@ -183,14 +181,8 @@ TEST(PrepareEndToEnd, ShuffledTaggedHerdGivesTheWeightsOfTheLinePositionFile) {
   for (int k = 0; k < static_cast<int>(animals.size()); ++k)
     if (listed[static_cast<std::size_t>(k)]) order.push_back(k);
   std::shuffle(order.begin(), order.end(), rng);
-  std::string text = "# tag sire dam candidate group records\n";
-  for (const int k : order) {
-    const herd::Animal& a = animals[static_cast<std::size_t>(k)];
-    text += tag(k) + "\t" + tag(a.sire) + "\t" + tag(a.dam) + "\t" + (a.candidate ? "1" : "0") + "\t" +
-            std::to_string(a.group);
-    for (const int r : a.records) text += r ? "\t1" : "\t0";
-    text += "\n";
-  }
+  const std::string text =
+      "# tag sire dam candidate group records\n" + herd::tagged_pedigree_file(animals, order, tag);
   write_file(tagged / "GParameter.csv", parameters);
   write_file(tagged / "herd.txt", text);
   const RunResult prepared = run_in(tagged.path(), "prepare herd.txt");

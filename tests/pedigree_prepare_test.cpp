@@ -217,24 +217,14 @@ TEST(Order, ShuffledHerdAgainstTheRule) {
   std::mt19937_64 rng(7);
   const std::vector<herd::Animal> animals = herd::animals(shape, rng);
   const auto tag = [](int k) { return k < 0 ? std::string("NA") : "DE" + std::to_string(1000003 * (k + 1) % 9999991); };
-  std::vector<bool> is_parent(animals.size(), false);
-  for (const herd::Animal& a : animals)
-    for (const int q : {a.sire, a.dam})
-      if (q >= 0) is_parent[static_cast<std::size_t>(q)] = true;
+  const std::vector<bool> is_parent = herd::parents(animals);
   std::vector<int> lines;  // some parents without known parents of their own are left out
   for (int k = 0; k < static_cast<int>(animals.size()); ++k) {
     const herd::Animal& a = animals[static_cast<std::size_t>(k)];
     if (k % 13 != 5 || a.sire >= 0 || a.dam >= 0 || !is_parent[static_cast<std::size_t>(k)]) lines.push_back(k);
   }
   std::shuffle(lines.begin(), lines.end(), rng);
-  std::string text;
-  for (const int k : lines) {
-    const herd::Animal& a = animals[static_cast<std::size_t>(k)];
-    text += tag(k) + " " + tag(a.sire) + "\t" + tag(a.dam) + "," + (a.candidate ? "1" : "0") + "," +
-            std::to_string(a.group);
-    for (const int r : a.records) text += r ? ",1" : ",0";
-    text += "\n";
-  }
+  const std::string text = herd::tagged_pedigree_file(animals, lines, tag, ',');
   const Prepared p = prepare(text, false, shape.traits);
   ASSERT_TRUE(p.faults.empty()) << p.faults.report("more");
   EXPECT_EQ(p.ped.lines(), static_cast<std::int64_t>(animals.size()));
