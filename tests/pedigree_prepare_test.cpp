@@ -116,6 +116,13 @@ INSTANTIATE_TEST_SUITE_P(
                    {"line 3: the identifier \"*\""},
                    {"line 4: the identifier \"0\""},
                    {"line 5: the identifier \".\""}}},
+        FaultCase{"quoted_identifiers",
+                  "\"A\",\"\",\"\",1,1\nB A \"0\" 1 1\n",
+                  {},
+                  {{"line 1: field 1 (identifier) \"A\" holds a double quote"},
+                   {"line 1: field 2 (sire) \"\""},
+                   {"line 1: field 3 (dam)"},
+                   {"line 2: field 3 (dam) \"0\" holds a double quote"}}},
         FaultCase{"no_animal", "# nothing\n\n  \n", {}, {{"herd.txt: no animal line"}}},
         // Every kind in one file: each reported, line faults in line order,
         // then the parents used both ways, then the loops.

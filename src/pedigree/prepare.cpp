@@ -252,6 +252,19 @@ IdentifierPedigree read_identifier_pedigree(const PedigreeSource& src, MessageLi
       continue;  // the line takes no further part
     }
     const std::string_view id = fields[0];
+    // A quoted identifier would not match the same animal unquoted, and a
+    // quoted unknown code ("" or "0") would make all its offspring sibs.
+    bool quoted_id = false;
+    for (std::size_t j = 0; j < 3; ++j) {
+      if (fields[j].find('"') == std::string_view::npos) continue;
+      quoted_id = true;
+      faults.add([&] {
+        return where(name, line_number) + ": field " + std::to_string(j + 1) + " (" +
+               (j == 0 ? std::string("identifier") : field_name(j)) + ") " + shown(fields[j]) +
+               " holds a double quote; write identifiers without quotes";
+      });
+    }
+    if (quoted_id) continue;
     if (is_unknown(id)) {
       faults.add([&] {
         return where(name, line_number) + ": the identifier " + quoted(id) +
