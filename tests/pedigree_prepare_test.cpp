@@ -223,7 +223,7 @@ TEST(Order, ShuffledHerdAgainstTheRule) {
   shape.generations = 8;
   std::mt19937_64 rng(7);
   const std::vector<herd::Animal> animals = herd::animals(shape, rng);
-  const auto tag = [](int k) { return k < 0 ? std::string("NA") : "DE" + std::to_string(1000003 * (k + 1) % 9999991); };
+  const auto tag = [](int k) { return k < 0 ? std::string("NA") : "DE" + std::to_string(1000003LL * (k + 1) % 9999991); };
   const std::vector<bool> is_parent = herd::parents(animals);
   std::vector<int> lines;  // some parents without known parents of their own are left out
   for (int k = 0; k < static_cast<int>(animals.size()); ++k) {
