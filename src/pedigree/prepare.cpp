@@ -287,7 +287,7 @@ IdentifierPedigree read_identifier_pedigree(const PedigreeSource& src, MessageLi
         std::string m = where(name, line_number) + ": field " + std::to_string(j + 1) + " (" + field_name(j) + ") " +
                         quoted(fields[j]) +
                         (looks_integer(fields[j]) ? " is outside the range of a 32-bit integer" : " is not an integer") +
-                        " (animal " + shown(id) + ")";
+                        " (animal " + shown(id) + "); the fields after the third are whole numbers";
         if (line_number == 1 && !src.header) m += "; if the first line is a header, prepare with --header";
         return m;
       });
