@@ -2,6 +2,8 @@
 // benchmarks.
 #pragma once
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +17,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+extern char** environ;
 
 namespace gw::bench {
 
@@ -62,26 +66,30 @@ inline void write_text(const fs::path& p, const std::string& text) {
 struct ChildRun {
   double seconds = 0;
   std::uint64_t peak = 0;  // peak resident memory of the child, bytes
-  int status = -1;
+  int status = -1;         // exit status, -1 when it did not exit normally or could not start
 };
 
 // Runs `exe` with `args` in `dir`, its standard output in dir/console.txt
-// (standard error stays the benchmark's).
+// (standard error stays the benchmark's). The child is spawned without a
+// copy of this process's memory: a forked child's peak would include this
+// process's resident size.
 inline ChildRun run_child(const fs::path& dir, const std::string& exe, const std::vector<std::string>& args = {}) {
   ChildRun r;
-  const double t0 = now();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+  posix_spawn_file_actions_addopen(&actions, 1, (dir / "console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<std::string> words{exe};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
   std::fflush(stdout);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    if (!std::freopen("console.txt", "w", stdout)) _exit(127);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(exe.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(exe.c_str(), argv.data());
-    _exit(127);
-  }
+  const double t0 = now();
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return r;
   int status = 0;
   rusage ru{};
   wait4(pid, &status, 0, &ru);

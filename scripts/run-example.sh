@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the program and runs it on a copy of a bundled example
-# (default: examples/herd), then shows the result file.
+# (default: examples/herd), then shows the result file. An example that
+# holds herd.txt (a pedigree with text identifiers) is prepared first.
 #
 #   scripts/run-example.sh [--sparse] [EXAMPLE]
 #
@@ -16,7 +17,14 @@ example=${1:-herd}
 "$root/scripts/build.sh" >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cp "$root/examples/$example/GParameter.csv" "$root/examples/$example/Pedigree&Record.csv" "$work/"
+cp "$root/examples/$example/GParameter.csv" "$work/"
+if [ -f "$root/examples/$example/herd.txt" ]; then
+  cp "$root/examples/$example/herd.txt" "$work/"
+  (cd "$work" && "$root/build/gainweights" prepare herd.txt)
+  echo
+else
+  cp "$root/examples/$example/Pedigree&Record.csv" "$work/"
+fi
 cd "$work"
 status=0
 "$root/build/gainweights" "${args[@]}" || status=$?

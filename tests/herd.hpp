@@ -127,7 +127,13 @@ inline std::vector<Animal> animals(const Shape& o, std::mt19937_64& rng) {
       x.records.resize(static_cast<std::size_t>(o.traits));
       for (int& r : x.records) r = u(rng) < o.missing ? 0 : 1;
     }
-    if (next_sires.empty() && !next_dams.empty()) next_sires.push_back(next_dams.back());
+    // A generation in which no male was chosen gets its last male as the sire.
+    if (next_sires.empty())
+      for (int k = line - 1; k >= line - size; --k)
+        if (herd[static_cast<std::size_t>(k)].group == 1) {
+          next_sires.push_back(k);
+          break;
+        }
     sires.push_back(next_sires);
     dams.push_back(next_dams);
     if (static_cast<int>(sires.size()) > std::max(1, o.overlap)) {
@@ -153,5 +159,41 @@ inline std::string pedigree_file(const std::vector<Animal>& herd) {
 }
 
 inline std::string pedigree_file(const Shape& o, std::mt19937_64& rng) { return pedigree_file(animals(o, rng)); }
+
+// Whether each animal is a parent of another.
+inline std::vector<bool> parents(const std::vector<Animal>& herd) {
+  std::vector<bool> is_parent(herd.size(), false);
+  for (const Animal& a : herd)
+    for (const int p : {a.sire, a.dam})
+      if (p >= 0) is_parent[static_cast<std::size_t>(p)] = true;
+  return is_parent;
+}
+
+// A pedigree with text identifiers, as breeders keep them: the animals at
+// the 0-based positions `order`, one a line in that order, each with its
+// identifier, its sire's and its dam's as tag(position) (tag(-1) for an
+// unknown parent), then its flags; fields separated by `separator`.
+template <class Tag>
+std::string tagged_pedigree_file(const std::vector<Animal>& herd, const std::vector<int>& order, Tag tag,
+                                 char separator = '\t') {
+  std::string s;
+  s.reserve(order.size() * (40 + 2 * (herd.empty() ? 0 : herd[0].records.size())));
+  for (const int k : order) {
+    const Animal& x = herd[static_cast<std::size_t>(k)];
+    for (const int id : {k, x.sire, x.dam}) {
+      s += tag(id);
+      s += separator;
+    }
+    s += x.candidate ? '1' : '0';
+    s += separator;
+    s += std::to_string(x.group);
+    for (const int r : x.records) {
+      s += separator;
+      s += r ? '1' : '0';
+    }
+    s += '\n';
+  }
+  return s;
+}
 
 }  // namespace gw::herd

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "io/result_file.hpp"
 #include "kernels/fatal.hpp"
 #include "kernels/kernels.hpp"
+#include "pedigree/prepare.hpp"
 
 namespace gw {
 
@@ -98,6 +100,7 @@ namespace {
 
 void usage(std::ostream& os) {
   os << "Usage: gainweights [--sparse]\n"
+        "       gainweights prepare [--header] [--force] FILE\n"
         "       gainweights --help | --version\n"
         "\n"
         "Run in a folder that holds GParameter.csv (one line per trait: target value,\n"
@@ -118,14 +121,98 @@ void usage(std::ostream& os) {
         "             for a given number of threads (OMP_NUM_THREADS). The default\n"
         "             path gives the same bits for any number of threads.\n"
         "\n"
+        "prepare: writes Pedigree&Record.csv and Pedigree_ids.csv in the current folder\n"
+        "from FILE, a pedigree with text identifiers in any order: one line per animal\n"
+        "with its identifier, sire, dam, then candidate flag, group flag and one record\n"
+        "flag per trait (separated by commas, blanks or tabs; 0, NA, ., * or an empty\n"
+        "field for an unknown parent; lines starting with # and blank lines skipped).\n"
+        "Parents without a line are added as founders; every parent comes before its\n"
+        "offspring. Every fault is listed and nothing is written while there is one.\n"
+        "  --header  skip the first line of FILE\n"
+        "  --force   replace existing Pedigree&Record.csv and Pedigree_ids.csv\n"
+        "\n"
         "Exit status: 0 success; 1 no result can be computed (singular matrix, no\n"
         "records, no candidate, iteration limit, matrix not positive definite); 2 bad\n"
         "input or usage; 3 out of memory or a file that cannot be written.\n";
 }
 
+int usage_error(std::ostream& err, const std::string& problem) {
+  err << "gainweights: " << problem << "\n\n";
+  usage(err);
+  return static_cast<int>(ExitStatus::bad_input);
+}
+
+// The words after "prepare": options and one FILE ("--" ends the options).
+// Nothing after a usage error, which is written to `err`; `help` is set for
+// --help.
+std::optional<PrepareOptions> prepare_command_line(int argc, const char* const* argv, std::ostream& err, bool& help) {
+  PrepareOptions options;
+  bool have_file = false, options_end = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (!options_end && arg == "--") {
+      options_end = true;
+    } else if (!options_end && arg == "--header") {
+      options.header = true;
+    } else if (!options_end && arg == "--force") {
+      options.force = true;
+    } else if (!options_end && (arg == "--help" || arg == "-h")) {
+      help = true;
+      return std::nullopt;
+    } else if (!options_end && arg.size() > 1 && arg[0] == '-') {
+      usage_error(err, "prepare: unknown option '" + std::string(arg) + "'");
+      return std::nullopt;
+    } else if (have_file) {
+      usage_error(err, "prepare: more than one FILE ('" + options.file + "' and '" + std::string(arg) + "')");
+      return std::nullopt;
+    } else {
+      options.file = arg;
+      have_file = true;
+    }
+  }
+  if (!have_file || options.file.empty()) {
+    usage_error(err, "prepare: name the pedigree FILE to prepare");
+    return std::nullopt;
+  }
+  return options;
+}
+
+// Runs `action` and turns what it throws into output and the exit status.
+// A diagnostic of several lines gets the program's prefix on each.
+template <class Action>
+int exit_status_of(Action action, std::ostream& out, std::ostream& err) {
+  try {
+    action();
+    return 0;
+  } catch (const FatalError& e) {
+    if (e.channel() == Channel::console) {
+      Console(out).line(e.text());
+    } else {
+      std::string_view text = e.text();
+      for (std::size_t end; (end = text.find('\n')) != std::string_view::npos; text.remove_prefix(end + 1))
+        err << "gainweights: " << text.substr(0, end) << '\n';
+      err << "gainweights: " << text << std::endl;
+    }
+    return e.exit_code();
+  } catch (const std::bad_alloc&) {
+    err << "gainweights: not enough memory for the work arrays of this problem" << std::endl;
+    return static_cast<int>(ExitStatus::resource);
+  } catch (const std::exception& e) {
+    err << "gainweights: " << e.what() << std::endl;
+    return static_cast<int>(ExitStatus::resource);
+  }
+}
+
 }  // namespace
 
 int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  if (argc > 1 && std::string_view(argv[1]) == "prepare") {
+    bool help = false;
+    const std::optional<PrepareOptions> options = prepare_command_line(argc, argv, err, help);
+    if (help) usage(out);
+    if (!options) return help ? 0 : static_cast<int>(ExitStatus::bad_input);
+    return exit_status_of([&] { prepare_folder(".", *options, out, err); }, out, err);
+  }
   RunOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -141,27 +228,10 @@ int run_program(int argc, const char* const* argv, std::ostream& out, std::ostre
       options.sparse = true;
       continue;
     }
-    err << "gainweights: unexpected argument '" << arg << "'\n\n";
-    usage(err);
-    return static_cast<int>(ExitStatus::bad_input);
+    return usage_error(err, "unexpected argument '" + std::string(arg) + "'");
   }
   Console console(out);
-  try {
-    run(".", console, options);
-    return 0;
-  } catch (const FatalError& e) {
-    if (e.channel() == Channel::console)
-      console.line(e.text());
-    else
-      err << "gainweights: " << e.text() << std::endl;
-    return e.exit_code();
-  } catch (const std::bad_alloc&) {
-    err << "gainweights: not enough memory for the work arrays of this problem" << std::endl;
-    return static_cast<int>(ExitStatus::resource);
-  } catch (const std::exception& e) {
-    err << "gainweights: " << e.what() << std::endl;
-    return static_cast<int>(ExitStatus::resource);
-  }
+  return exit_status_of([&] { run(".", console, options); }, out, err);
 }
 
 }  // namespace gw

@@ -21,8 +21,10 @@ struct RunOptions {
 // the run early; the result file is then left as it was.
 void run(const std::filesystem::path& dir, Console& console, const RunOptions& options = {});
 
-// The program's command line (see usage in run.cpp). Returns the exit
-// status; `out` and `err` are standard output and standard error.
+// The program's command line: a run (options in RunOptions), --help /
+// --version, or "prepare [--header] [--force] FILE" (see usage in
+// run.cpp). Returns the exit status; `out` and `err` are standard output
+// and standard error.
 int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 
 }  // namespace gw

@@ -252,29 +252,8 @@ std::int64_t first_blank_line(std::string_view text) {
   return 0;
 }
 
-}  // namespace
-
-InputText load_input_file(const std::filesystem::path& dir, const std::string& name) {
-  const std::filesystem::path path = dir / name;
-  // O_NONBLOCK keeps the open from hanging on a FIFO; only regular files
-  // are read below.
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) {
-    // A missing input file is created empty and read as empty.
-    const int created = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (created >= 0) {
-      ::close(created);
-      return InputText{name, std::string()};
-    }
-    if (errno != EEXIST) {
-      throw FatalError::diagnostic(name + ": the file does not exist and cannot be created: " + os_error(errno),
-                                   ExitStatus::resource);
-    }
-    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // appeared meanwhile
-  }
-  if (fd < 0) fail_input(name + ": cannot open the file: " + os_error(errno));
-  const FdGuard guard(fd);
-
+// Reads the open file `fd` whole as the text of input file `name`.
+InputText read_open_file(int fd, const std::string& name) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) fail_input(name + ": cannot read the file: " + os_error(errno));
   if (S_ISDIR(info.st_mode)) fail_input(name + ": is a folder, not a file");
@@ -315,6 +294,45 @@ InputText load_input_file(const std::filesystem::path& dir, const std::string& n
   if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
   check_plain_text(name, text);
   return input;
+}
+
+}  // namespace
+
+InputText load_input_file(const std::filesystem::path& dir, const std::string& name) {
+  const std::filesystem::path path = dir / name;
+  // O_NONBLOCK keeps the open from hanging on a FIFO; only regular files
+  // are read below.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    // A missing input file is created empty and read as empty.
+    const int created = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (created >= 0) {
+      ::close(created);
+      return InputText{name, std::string()};
+    }
+    if (errno != EEXIST) {
+      throw FatalError::diagnostic(name + ": the file does not exist and cannot be created: " + os_error(errno),
+                                   ExitStatus::resource);
+    }
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // appeared meanwhile
+  }
+  if (fd < 0) fail_input(name + ": cannot open the file: " + os_error(errno));
+  const FdGuard guard(fd);
+  return read_open_file(fd, name);
+}
+
+std::optional<InputText> load_existing_file(const std::filesystem::path& dir, const std::string& name) {
+  const int fd = ::open((dir / name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) return std::nullopt;
+  if (fd < 0) fail_input(name + ": cannot open the file: " + os_error(errno));
+  const FdGuard guard(fd);
+  return read_open_file(fd, name);
+}
+
+std::optional<std::int32_t> parse_int32(std::string_view s) {
+  std::int32_t value = 0;
+  if (parse_value(s, value) != Parse::ok) return std::nullopt;
+  return value;
 }
 
 std::int64_t count_lines(std::string_view text) {

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -35,6 +36,14 @@ struct InputText {
 // (exit status 3) when it cannot be created or its text does not fit in the
 // available memory. A byte order mark at the start is dropped.
 InputText load_input_file(const std::filesystem::path& dir, const std::string& name);
+
+// The same for a file that must not be created: nothing when `name` does not
+// exist (a dangling link included), its text otherwise, with the same checks.
+std::optional<InputText> load_existing_file(const std::filesystem::path& dir, const std::string& name);
+
+// The integer `s` stands for (an optional sign and decimal digits, within the
+// signed 32-bit range), or nothing.
+std::optional<std::int32_t> parse_int32(std::string_view s);
 
 // Number of lines from the start of the text to its end: a last line without
 // a line end counts, an empty text has 0 lines.

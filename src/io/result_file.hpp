@@ -1,15 +1,15 @@
 // The result file, written so that a run that fails never leaves a
 // half-written or damaged file behind.
 //
-// The lines go to a new temporary file in the same folder; commit() flushes
+// The lines go to a new temporary file in the same folder; commit() syncs
 // and closes it and renames it over the result file. A ResultFile destroyed
 // without commit() removes its temporary file and leaves an existing result
 // file as it was.
 #pragma once
 
-#include <cstdio>
 #include <filesystem>
-#include <string>
+
+#include "io/atomic_file.hpp"
 
 namespace gw {
 
@@ -20,9 +20,6 @@ class ResultFile {
   // Creates the temporary file in `dir`. Throws FatalError (exit status 3)
   // when it cannot be created.
   explicit ResultFile(const std::filesystem::path& dir);
-  ~ResultFile();
-  ResultFile(const ResultFile&) = delete;
-  ResultFile& operator=(const ResultFile&) = delete;
 
   // One line: a blank, then the four values in the free-form layout,
   // separated by one blank, ended by LF.
@@ -33,10 +30,7 @@ class ResultFile {
   void commit();
 
  private:
-  std::filesystem::path final_path_;
-  std::filesystem::path temp_path_;
-  std::FILE* file_ = nullptr;
-  bool committed_ = false;
+  AtomicFile file_;
 };
 
 }  // namespace gw

@@ -1,0 +1,142 @@
+// Pedigrees as breeders keep them, turned into the pedigree file of a run.
+//
+// The source file has one line per animal: its identifier, the sire's and
+// the dam's identifiers, then the animal's remaining fields of the pedigree
+// file (candidate flag, group flag, one record flag per trait). Identifiers
+// are any text without separators; 0, NA, ., * and an empty field stand for
+// an unknown parent. Lines come in any order, and a parent need not have a
+// line of its own.
+//
+// Preparing numbers the animals so that every parent comes before its
+// offspring: by generation number (0 without known parents, otherwise one
+// more than the larger generation number of the parents), then by first
+// appearance in the source (an animal's own line; a parent without a line
+// where it is first named, the sire before the dam). A parent without a line
+// of its own gets one, with unknown parents and every further field 0.
+//
+// Every fault of the source is collected, with the identifiers and the line
+// numbers involved; nothing is written while there is one.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace gw {
+
+inline constexpr const char* kPedigreeIdsFileName = "Pedigree_ids.csv";
+
+// Messages in the order found: the text of the first kShown, and the number
+// of all of them.
+class MessageList {
+ public:
+  static constexpr std::size_t kShown = 50;
+
+  // `make_text` is called only for a message that is shown.
+  template <class MakeText>
+  void add(MakeText&& make_text) {
+    if (shown_.size() < kShown) shown_.push_back(make_text());
+    ++total_;
+  }
+  bool empty() const { return total_ == 0; }
+  std::int64_t total() const { return total_; }
+  const std::vector<std::string>& shown() const { return shown_; }
+
+  // The shown messages, one a line, and when some are not shown a last line
+  // "N more `what`" (without a final line end).
+  std::string report(std::string_view what) const;
+
+ private:
+  std::vector<std::string> shown_;
+  std::int64_t total_ = 0;
+};
+
+struct PedigreeSource {
+  std::string name;  // the file as named in messages
+  std::string_view text;
+  bool header = false;  // the first line of the text is a header
+  // The number of traits, when the parameter file is at hand: every line
+  // must then have 5 + traits fields. Nothing: any number, at least 5.
+  std::optional<int> traits;
+  std::string parameter_name = "GParameter.csv";  // named in field count faults
+};
+
+// The animals as the source gives them, numbered as first named.
+struct IdentifierPedigree {
+  std::string name;
+  int fields = 0;                      // fields per line
+  std::int64_t repeated_lines = 0;     // identical repeats, ignored
+  std::vector<std::string_view> ids;   // views into the source text
+  std::vector<std::int32_t> sire, dam;  // animal numbers, -1 unknown
+  std::vector<std::int64_t> line;      // source line number of the own line; 0 for a parent without one
+  std::vector<std::string_view> text;  // the own line, empty for a parent without one
+  std::vector<std::int64_t> appearance;  // sort key of the first appearance
+  // Counts over the animals' own lines, for the summary.
+  std::int64_t candidates[2] = {0, 0};  // candidate flag 1, by group (group flag 1, other)
+  std::vector<std::int64_t> records;   // per trait: record flags equal to 1
+
+  std::int64_t animals() const { return static_cast<std::int64_t>(ids.size()); }
+};
+
+// The pedigree file and the identifier list, line by line.
+struct PreparedPedigree {
+  std::string name;  // the source file
+  int fields = 0;
+  std::int64_t animals_read = 0;   // animals with a line of their own
+  std::int64_t repeated_lines = 0;
+  std::int32_t generations = 0;    // the largest generation number plus 1
+  std::int64_t candidates[2] = {0, 0};
+  std::vector<std::int64_t> records;
+  std::vector<std::string_view> ids;    // per line
+  std::vector<std::int32_t> id1, id2;   // parents by line number, 0 unknown
+  std::vector<std::string_view> source;  // the animal's source line, empty for an added parent
+
+  std::int64_t lines() const { return static_cast<std::int64_t>(ids.size()); }
+  std::int64_t added() const { return lines() - animals_read; }
+};
+
+// Reads the source and checks each line, its fields and the identifiers:
+// repeated animals, own parents, parents used as sire and as dam. Adds the
+// faults and warnings it finds. The views in the result point into
+// source.text.
+IdentifierPedigree read_identifier_pedigree(const PedigreeSource& source, MessageList& faults, MessageList& warnings);
+
+// Gives every animal its line: generation numbers, loops (every animal that
+// is its own ancestor is named in a loop fault), the order. The result is
+// complete only when no fault has been found.
+PreparedPedigree order_pedigree(const IdentifierPedigree& pedigree, MessageList& faults);
+
+// The text of the pedigree file: line number, parents' line numbers, and the
+// further fields as they stand in the source (0 for an added parent).
+std::string pedigree_record_text(const PreparedPedigree& pedigree);
+
+// The identifier list: a header "line,id,added", then per line its number,
+// the identifier and 1 for an added parent, 0 otherwise.
+std::string pedigree_ids_text(const PreparedPedigree& pedigree);
+
+// The summary lines: animals read, parents added, generations, candidates
+// per group, records per trait, inbred animals (`f`: inbreeding coefficient
+// per line).
+std::string prepare_summary(const PreparedPedigree& pedigree, std::span<const double> f);
+
+struct PrepareOptions {
+  std::string file;
+  bool header = false;
+  bool force = false;  // replace existing output files
+};
+
+// The whole command in folder `dir`: refuses existing output files without
+// `force`, reads options.file (relative to `dir` unless absolute) and the
+// parameter file when there is one, writes the warnings to `err`, and
+// throws FatalError (exit status 2) with one fault a line when there are
+// faults. Otherwise writes the pedigree file and the identifier list (each
+// whole or not at all) and the summary to `out`.
+void prepare_folder(const std::filesystem::path& dir, const PrepareOptions& options, std::ostream& out,
+                    std::ostream& err);
+
+}  // namespace gw

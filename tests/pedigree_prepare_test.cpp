@@ -1,0 +1,274 @@
+// Preparing a pedigree with text identifiers: the faults, each alone and
+// together; the order and the added parents; the file syntax; and a
+// generated herd in shuffled order against the order rule worked out here.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "herd.hpp"
+#include "pedigree/prepare.hpp"
+
+namespace gw {
+namespace {
+
+struct Prepared {
+  MessageList faults, warnings;
+  PreparedPedigree ped;
+  std::string records, ids;
+};
+
+Prepared prepare(const std::string& text, bool header = false, std::optional<int> traits = std::nullopt) {
+  Prepared p;
+  const PedigreeSource source{"herd.txt", text, header, traits};
+  const IdentifierPedigree identified = read_identifier_pedigree(source, p.faults, p.warnings);
+  p.ped = order_pedigree(identified, p.faults);
+  if (p.faults.empty()) {
+    p.records = pedigree_record_text(p.ped);
+    p.ids = pedigree_ids_text(p.ped);
+  }
+  return p;
+}
+
+struct FaultCase {
+  const char* name;
+  std::string text;
+  std::optional<int> traits;
+  // One entry per fault, in the order reported: fragments its text holds.
+  std::vector<std::vector<std::string>> faults;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+class Faults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(Faults, AreEachReportedWithTheirIdentifiersAndLines) {
+  const FaultCase& c = GetParam();
+  const Prepared p = prepare(c.text, false, c.traits);
+  ASSERT_EQ(p.faults.total(), static_cast<std::int64_t>(c.faults.size())) << p.faults.report("more");
+  for (std::size_t i = 0; i < c.faults.size(); ++i)
+    for (const std::string& fragment : c.faults[i])
+      EXPECT_NE(p.faults.shown()[i].find(fragment), std::string::npos)
+          << "fault " << i << ": " << p.faults.shown()[i] << "\nlacks: " << fragment;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Faults,
+    ::testing::Values(
+        FaultCase{"same_animal_other_fields",
+                  "A 0 0 1 1\nB A 0 0 2\nA 0 0 0 1\n",
+                  {},
+                  {{"herd.txt line 3: animal A has a line already, line 1,", "field 4, candidate flag: \"0\" here, \"1\" there"}}},
+        FaultCase{"own_sire", "A A 0 1 1\n", {}, {{"herd.txt line 1: animal A is given as its own sire;"}}},
+        FaultCase{"own_sire_and_dam", "B 0 0 1 1\nA A A 1 1\n", {}, {{"line 2: animal A is given as its own sire and dam"}}},
+        FaultCase{"loop_of_three",
+                  "A B 0 1 1\nB C 0 1 1\nC A 0 1 1\nD A 0 1 1\n",
+                  {},
+                  {{"herd.txt lines 1, 3, 2: a loop in the pedigree, A -> C -> B -> A (each a parent of the next), so A is "
+                    "its own ancestor; correct"}}},
+        // B and C are both sire and dam's offspring of A and its parents:
+        // one group, one loop shown, the other member named.
+        FaultCase{"two_loops_through_one_animal",
+                  "A B C 1 1\nB A 0 1 1\nC A 0 1 1\n",
+                  {},
+                  {{"lines 1, 2: a loop in the pedigree, A -> B -> A", "1 more in loops with these animals: C (line 3)"}}},
+        FaultCase{"two_separate_loops",
+                  "P Q 0 1 1\nQ P 0 1 1\nR S 0 1 1\nS R 0 1 1\n",
+                  {},
+                  {{"P -> Q -> P"}, {"R -> S -> R"}}},
+        FaultCase{"sire_and_dam",
+                  "S 0 0 0 1\nX S 0 0 1\nY 0 S 0 1\nZ S 0 0 1\n",
+                  {},
+                  {{"herd.txt: S is used as a sire (line 2, offspring X) and as a dam (line 3, offspring Y)"}}},
+        FaultCase{"sire_and_dam_of_one_offspring", "X S S 0 1\n", {}, {{"S is used as both sire and dam of X (line 1)"}}},
+        FaultCase{"field_count_differs",
+                  "A 0 0 1 1 1\nB 0 0 1 1\nC 0 0 1 1 1 1\n",
+                  {},
+                  {{"line 2: 5 fields, but the first data line (line 1) has 6"}, {"line 3: 7 fields"}}},
+        FaultCase{"field_count_against_parameter_file",
+                  "A 0 0 1 1 1\n",
+                  2,
+                  {{"line 1: 6 fields, but GParameter.csv has 2 traits, so every line needs 7", "or GParameter.csv"}}},
+        FaultCase{"too_few_fields", "A 0 0 1\n", {}, {{"line 1: 4 fields, but a line needs at least 5"}}},
+        FaultCase{"flags_not_integers",
+                  "A 0 0 1 1\nB 0 0 x 1.5\nC 0 0 1 2147483648\n",
+                  {},
+                  {{"line 2: field 4 (candidate flag) \"x\" is not an integer (animal B)"},
+                   {"line 2: field 5 (group flag) \"1.5\" is not an integer"},
+                   {"line 3: field 5 (group flag) \"2147483648\" is outside the range of a 32-bit integer"}}},
+        FaultCase{"record_flag_and_header_hint",
+                  "id sire dam cand group t1\nA 0 0 1 1 y\n",
+                  {},
+                  {{"line 1: field 4 (candidate flag) \"cand\"", "prepare with --header"},
+                   {"field 5 (group flag)"},
+                   {"field 6 (record flag of trait 1)"},
+                   {"line 2: field 6 (record flag of trait 1) \"y\""}}},
+        FaultCase{"unknown_codes_as_identifiers",
+                  "NA 0 0 1 1\n,0,0,1,1\n* 0 0 1 1\n0 0 0 1 1\n. 0 0 1 1\n",
+                  {},
+                  {{"line 1: the identifier \"NA\" stands for an unknown parent"},
+                   {"line 2: the identifier \"\""},
+                   {"line 3: the identifier \"*\""},
+                   {"line 4: the identifier \"0\""},
+                   {"line 5: the identifier \".\""}}},
+        FaultCase{"quoted_identifiers",
+                  "\"A\",\"\",\"\",1,1\nB A \"0\" 1 1\n",
+                  {},
+                  {{"line 1: field 1 (identifier) \"A\" holds a double quote"},
+                   {"line 1: field 2 (sire) \"\""},
+                   {"line 1: field 3 (dam)"},
+                   {"line 2: field 3 (dam) \"0\" holds a double quote"}}},
+        FaultCase{"no_animal", "# nothing\n\n  \n", {}, {{"herd.txt: no animal line"}}},
+        // Every kind in one file: each reported, line faults in line order,
+        // then the parents used both ways, then the loops.
+        FaultCase{"all_together",
+                  "A B 0 1 1\nB A 0 1 1\nC C 0 1 1\nD 0 0 1\nE 0 0 q 1\nA B 0 2 1\nNA 0 0 1 1\nF S 0 1 1\nG 0 S 1 1\n",
+                  {},
+                  {{"line 3: animal C is given as its own sire"},
+                   {"line 4: 4 fields"},
+                   {"line 5: field 4"},
+                   {"line 6: animal A has a line already, line 1"},
+                   {"line 7: the identifier \"NA\""},
+                   {"S is used as a sire (line 8, offspring F) and as a dam (line 9, offspring G)"},
+                   {"A -> B -> A"}}}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+
+TEST(Faults, FiftyAreShownAndTheRestCounted) {
+  std::string text;
+  for (int k = 0; k < 60; ++k) {
+    text += 'A';
+    text += std::to_string(k);
+    text += " 0 0 x 1\n";
+  }
+  const Prepared p = prepare(text);
+  EXPECT_EQ(p.faults.total(), 60);
+  ASSERT_EQ(p.faults.shown().size(), 50u);
+  EXPECT_NE(p.faults.shown()[49].find("line 50:"), std::string::npos);
+  const std::string report = p.faults.report("faults in herd.txt");
+  EXPECT_EQ(report.substr(report.rfind('\n') + 1), "10 more faults in herd.txt");
+  EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 50);
+}
+
+// The order rule: generation, then first appearance, an added parent where
+// it is first named (sire before dam); added parents get zeros. The flags
+// are copied as they stand.
+TEST(Order, GenerationThenFirstAppearanceWithAddedParents) {
+  const Prepared p = prepare(
+      "K7 BOAR9 SOW3 1 1 1 -1\n"
+      "SOW3 BOAR2 SOW1 0 2 +1 1\n"
+      "BOAR9 0 NA 0 1 1 0\n"
+      "X1 K7 SOW3 1 2 1 1\n"
+      "Y2 K7 SOW8 1 2 2 1\n");
+  ASSERT_TRUE(p.faults.empty()) << p.faults.report("more");
+  EXPECT_EQ(p.records,
+            "1,0,0,0,0,0,0\n"    // BOAR2, named on line 2 as a sire
+            "2,0,0,0,0,0,0\n"    // SOW1, named there as a dam
+            "3,0,0,0,1,1,0\n"    // BOAR9, own line 3
+            "4,0,0,0,0,0,0\n"    // SOW8, named on line 5
+            "5,1,2,0,2,+1,1\n"   // SOW3: generation 1
+            "6,3,5,1,1,1,-1\n"   // K7: 2
+            "7,6,5,1,2,1,1\n"    // X1: 3, line 4
+            "8,6,4,1,2,2,1\n");  // Y2: 3, line 5
+  EXPECT_EQ(p.ids, "line,id,added\n1,BOAR2,1\n2,SOW1,1\n3,BOAR9,0\n4,SOW8,1\n5,SOW3,0\n6,K7,0\n7,X1,0\n8,Y2,0\n");
+  EXPECT_EQ(p.ped.animals_read, 5);
+  EXPECT_EQ(p.ped.added(), 3);
+  EXPECT_EQ(p.ped.generations, 4);
+  EXPECT_EQ(p.ped.candidates[0], 1);
+  EXPECT_EQ(p.ped.candidates[1], 2);
+  EXPECT_EQ(p.ped.records, (std::vector<std::int64_t>{4, 3}));
+}
+
+// The same pedigree in other spellings gives the same files.
+TEST(Syntax, SeparatorsLineEndsCommentsAndHeader) {
+  const std::string plain = "B 0 0 0 1 1\nA B 0 1 2 1\nC B A 1 1 0\n";
+  const Prepared reference = prepare(plain);
+  ASSERT_TRUE(reference.faults.empty());
+  EXPECT_EQ(reference.records, "1,0,0,0,1,1\n2,1,0,1,2,1\n3,1,2,1,1,0\n");
+  struct Variant {
+    const char* name;
+    std::string text;
+    bool header;
+  };
+  const Variant variants[] = {
+      {"commas", "B,0,0,0,1,1\nA,B,,1,2,1\nC,B,A,1,1,0\n", false},
+      {"commas_with_blanks_and_tabs", "B , NA ,\t.\t,0,1,1\n  A\t\tB ,  , 1 2 1,\nC,B,A,1,1,0", false},
+      {"crlf_comments_blank_lines", "# herd\r\nB 0 0 0 1 1\r\n\r\n   \t\r\nA B * 1 2 1\r\n  # gilt\r\nC B A 1 1 0\r\n", false},
+      {"header", "animal sire dam candidate group trait\n" + plain, true},
+      {"header_that_looks_like_a_comment", "# animal sire dam\n" + plain, true},
+      {"identical_repeat", plain + "A,B,NA,1,2,1\n", false},
+  };
+  for (const Variant& v : variants) {
+    const Prepared p = prepare(v.text, v.header);
+    EXPECT_TRUE(p.faults.empty()) << v.name << ": " << p.faults.report("more");
+    EXPECT_EQ(p.records, reference.records) << v.name;
+    EXPECT_EQ(p.ids, reference.ids) << v.name;
+  }
+  const Prepared repeated = prepare(plain + "A,B,NA,1,2,1\n");
+  ASSERT_EQ(repeated.warnings.total(), 1);
+  EXPECT_EQ(repeated.warnings.shown()[0], "herd.txt line 4 repeats line 2 (animal A); the repeat is ignored");
+  EXPECT_EQ(repeated.ped.repeated_lines, 1);
+}
+
+// A generated herd with text identifiers, its lines shuffled and a few
+// founders left out: the files keep every animal's parents, and the order
+// follows the rule as worked out here from the source text.
+TEST(Order, ShuffledHerdAgainstTheRule) {
+  herd::Shape shape;
+  shape.animals = 3000;
+  shape.generations = 8;
+  std::mt19937_64 rng(7);
+  const std::vector<herd::Animal> animals = herd::animals(shape, rng);
+  const auto tag = [](int k) { return k < 0 ? std::string("NA") : "DE" + std::to_string(1000003LL * (k + 1) % 9999991); };
+  const std::vector<bool> is_parent = herd::parents(animals);
+  std::vector<int> lines;  // some parents without known parents of their own are left out
+  for (int k = 0; k < static_cast<int>(animals.size()); ++k) {
+    const herd::Animal& a = animals[static_cast<std::size_t>(k)];
+    if (k % 13 != 5 || a.sire >= 0 || a.dam >= 0 || !is_parent[static_cast<std::size_t>(k)]) lines.push_back(k);
+  }
+  std::shuffle(lines.begin(), lines.end(), rng);
+  const std::string text = herd::tagged_pedigree_file(animals, lines, tag, ',');
+  const Prepared p = prepare(text, false, shape.traits);
+  ASSERT_TRUE(p.faults.empty()) << p.faults.report("more");
+  EXPECT_EQ(p.ped.lines(), static_cast<std::int64_t>(animals.size()));
+  EXPECT_EQ(p.ped.added(), static_cast<std::int64_t>(animals.size() - lines.size()));
+
+  // First appearance: own line (slot 0), else first naming as sire (1) or
+  // dam (2); line index times 3 plus the slot.
+  std::map<std::string, std::int64_t> own, named;
+  std::map<std::string, std::pair<std::string, std::string>> parents;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const herd::Animal& a = animals[static_cast<std::size_t>(lines[i])];
+    own[tag(lines[i])] = static_cast<std::int64_t>(3 * i);
+    parents[tag(lines[i])] = {tag(a.sire), tag(a.dam)};
+    if (a.sire >= 0) named.try_emplace(tag(a.sire), 3 * i + 1);
+    if (a.dam >= 0) named.try_emplace(tag(a.dam), 3 * i + 2);
+  }
+  std::vector<int> gen(static_cast<std::size_t>(p.ped.lines()));
+  std::pair<int, std::int64_t> previous{-1, -1};
+  for (std::size_t k = 0; k < gen.size(); ++k) {
+    const std::string id(p.ped.ids[k]);
+    const std::int32_t s = p.ped.id1[k], d = p.ped.id2[k];
+    ASSERT_LE(s, static_cast<std::int32_t>(k));
+    ASSERT_LE(d, static_cast<std::int32_t>(k));
+    const auto it = parents.find(id);
+    if (it == parents.end()) {
+      EXPECT_EQ(s + d, 0) << id;
+    } else {
+      EXPECT_EQ(s == 0 ? "NA" : std::string(p.ped.ids[static_cast<std::size_t>(s - 1)]), it->second.first) << id;
+      EXPECT_EQ(d == 0 ? "NA" : std::string(p.ped.ids[static_cast<std::size_t>(d - 1)]), it->second.second) << id;
+    }
+    gen[k] = std::max(s ? gen[static_cast<std::size_t>(s - 1)] + 1 : 0, d ? gen[static_cast<std::size_t>(d - 1)] + 1 : 0);
+    const std::pair<int, std::int64_t> key{gen[k], own.count(id) ? own[id] : named.at(id)};
+    ASSERT_LT(previous, key) << "line " << k + 1 << " " << id;
+    previous = key;
+  }
+  EXPECT_EQ(p.ped.generations, shape.generations);
+}
+
+}  // namespace
+}  // namespace gw
