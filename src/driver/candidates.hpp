@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "driver/inputs.hpp"
+#include "io/candidate_file.hpp"
 #include "kernels/fatal.hpp"
 #include "kernels/matrix.hpp"
 
@@ -98,16 +99,6 @@ struct CandidateAverages {
   std::vector<double> vv0;  // overall average: mean of the two group averages
   std::int64_t ncand1 = 0;
   std::int64_t ncand2 = 0;
-};
-
-// One candidate's own result: its weights, the reliability of each of its
-// predicted breeding values, and the standard deviation of its index.
-struct CandidateRow {
-  int line = 0;   // 1-based line of the pedigree file
-  int group = 0;  // 1 or 2, as the averages count it
-  std::vector<double> w;
-  std::vector<double> rel;  // LHS(t, t) / (G0(t, t) A0(c, c)); NaN where G0(t, t) = 0
-  double sd_index = 0;      // sqrt(w' LHS w)
 };
 
 // Solves the candidates' systems LHS w = K0 one after another and sums the

@@ -22,6 +22,9 @@ namespace gw {
 
 inline constexpr const char* kParameterFileName = "GParameter.csv";
 inline constexpr const char* kPedigreeFileName = "Pedigree&Record.csv";
+// Written by prepare beside the pedigree file: the original identifier of
+// every line.
+inline constexpr const char* kPedigreeIdsFileName = "Pedigree_ids.csv";
 
 // The whole text of an input file, read at once and closed again.
 struct InputText {

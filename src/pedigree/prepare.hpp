@@ -27,9 +27,9 @@
 #include <string_view>
 #include <vector>
 
-namespace gw {
+#include "io/input_file.hpp"
 
-inline constexpr const char* kPedigreeIdsFileName = "Pedigree_ids.csv";
+namespace gw {
 
 // Messages in the order found: the text of the first kShown, and the number
 // of all of them.
