@@ -86,9 +86,9 @@ std::string format_weight_field(double x) {
   char buffer[400];  // the largest double has 309 integer digits
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::fixed, 5);
   std::string text(buffer, result.ptr);
-  // A value that shows as zero shows no sign: a minus on 0.00000 would only
-  // mislead.
-  if (text == "-0.00000") text = "0.00000";
+  // A negative value keeps its sign even when it rounds to 0.00000; only a
+  // zero itself (of either sign) shows without one.
+  if (x == 0.0) text = "0.00000";
   if (text.size() > kWidth) return std::string(kWidth, '*');
   return right_aligned(std::move(text), kWidth);
 }
