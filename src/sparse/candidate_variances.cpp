@@ -144,7 +144,7 @@ CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats
                 Bytes(selected_inverse_work_bytes(symbolic))));
   check_fits("the factor of the mixed-model equations of " + plural(na, "animal") + " and " + plural(nt, "trait") +
                  " (" +
-                 std::to_string(static_cast<std::uint64_t>(factor->xsize)) + " values)",
+                 plural(static_cast<long long>(factor->xsize), "value") + ")",
              needed, available_memory(), "Close other programs or run on a machine with more memory");
 
   if (const auto column = factorise(cm, a.get(), factor.get()))
