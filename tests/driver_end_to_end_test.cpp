@@ -86,7 +86,8 @@ TEST_P(FixtureRun, WritesTheReferenceResultByteForByte) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, FixtureRun,
                          ::testing::Values("two_traits", "unrelated_all_records", "one_trait", "no_record_link",
-                                           "sparse_trait", "odd_flags", "one_group", "inbred"));
+                                           "sparse_trait", "odd_flags", "one_group", "inbred"),
+                         [](const auto& info) { return info.param; });
 
 // With unrelated animals that all have every record, every candidate's
 // system is the single-animal system, so all four columns agree.
@@ -160,6 +161,9 @@ std::string selfing_line(int n) {
 
 const std::string kTwo = "5,10,3,1\n2,20,0.5,4\n";
 const std::string kPedigree = "1,0,0,0,2,1,1\n2,0,0,1,2,1,1\n3,1,2,1,1,1,0\n";
+
+// A case shows as its name in the test output.
+void PrintTo(const Stop& c, std::ostream* os) { *os << c.name; }
 
 class StopRun : public ::testing::TestWithParam<Stop> {};
 
