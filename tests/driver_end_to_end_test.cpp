@@ -186,6 +186,9 @@ TEST_P(StopRun, EndsWithItsMessageAndLeavesTheResultFileAlone) {
 
 const std::string kOrder = " Order of matrix is less than 1 !\n";
 const std::string kSingular = " Matrix is singular !\n";
+const std::string kHugeTargets = "1e200,10,3,1\n1e200,20,0.5,4\n";
+const std::string kOverflow =
+    "gainweights: Pedigree&Record.csv line 2: the candidate's system overflows the range of double precision";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StopRun,
@@ -212,6 +215,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Animal 2 is a candidate with no record and no relative with one.
         Stop{"candidate_without_information", kTwo, "1,0,0,1,1,1,1\n2,0,0,1,2,0,0\n", 1, "",
              "Pedigree&Record.csv line 2: the candidate's weights cannot be computed: no present record"},
+        // Targets so large that the sums of a candidate's iteration
+        // overflow: the run names the first candidate, on either path.
+        Stop{"candidate_system_overflows", kHugeTargets, kPedigree, 1, "", kOverflow},
+        Stop{"sparse_candidate_system_overflows", kHugeTargets, kPedigree, 1, "", kOverflow, "--sparse"},
         // 200 traits of 1000 animals need 320 GB for the record matrix.
         Stop{"not_enough_memory", diagonal_parameters(200), many_trait_pedigree(1000, 200), 3, " 100\n 200\n",
              "not enough memory: the record covariance matrix of 1000 animals and 200 traits needs"},

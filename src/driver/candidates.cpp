@@ -35,6 +35,7 @@
 #include <limits>
 #include <memory>
 
+#include "io/input_file.hpp"
 #include "kernels/fatal.hpp"
 #include "kernels/kernels.hpp"
 
@@ -495,6 +496,13 @@ void WeightAverager::add(int k, ConstMatView lhs) {
     spdcgg(static_cast<int>(k0_.size()), lhs, rhs_.data(), w_.data());
   } catch (const SingularSystem&) {
     throw no_information(pedigree_file_, k, "its system matrix is singular");
+  } catch (const SystemOverflow&) {
+    throw FatalError::diagnostic(
+        pedigree_file_ + " line " + std::to_string(k + 1) +
+            ": the candidate's system overflows the range of double precision (its weights or the sums that give "
+            "them exceed about 1.8e308); scale the target values K0 (field 1 of " + kParameterFileName +
+            ") down, for example by a power of ten: the weights scale with them",
+        ExitStatus::failure);
   }
   std::vector<double>& sum = ped_.gend[k] == 1 ? sum1_ : sum2_;
   for (std::size_t i = 0; i < sum.size(); ++i) sum[i] = sum[i] + w_[i];

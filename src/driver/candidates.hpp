@@ -106,8 +106,8 @@ class WeightAverager {
   WeightAverager(const Pedigree& ped, const std::vector<double>& k0, std::string pedigree_file);
 
   // Solves lhs w = K0 for the candidate on 0-based line k and adds w to the
-  // sum of its group. A singular system ends the run with a diagnostic
-  // naming the line.
+  // sum of its group. A singular system, or one whose numbers overflow,
+  // ends the run with a diagnostic naming the line.
   void add(int k, ConstMatView lhs);
 
   // The weights of the candidate added last.
