@@ -186,6 +186,9 @@ TEST_P(StopRun, EndsWithItsMessageAndLeavesTheResultFileAlone) {
 
 const std::string kOrder = " Order of matrix is less than 1 !\n";
 const std::string kSingular = " Matrix is singular !\n";
+// A zero phenotypic variance is warned about before the inversion stops.
+const std::string kNoPhenotypicVariance =
+    "gainweights: warning: GParameter.csv line 1: the phenotypic variance of trait 1 (0) is not positive";
 const std::string kHugeTargets = "1e200,10,3,1\n1e200,20,0.5,4\n";
 const std::string kOverflow =
     "gainweights: Pedigree&Record.csv line 2: the candidate's system overflows the range of double precision";
@@ -195,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Stop{"missing_files", "<missing>", "<missing>", 1, kOrder, ""},
         Stop{"empty_parameters", "", kPedigree, 1, kOrder, ""},
-        Stop{"singular_p0", "1,0,0\n", "1,0,0,1,1,1\n", 1, kSingular, ""},
+        Stop{"singular_p0", "1,0,0\n", "1,0,0,1,1,1\n", 1, kSingular, kNoPhenotypicVariance},
         Stop{"empty_pedigree", kTwo, "", 1, kOrder, ""},
         Stop{"no_present_record", kTwo, "1,0,0,1,1,0,0\n2,0,0,1,1,2,-1\n", 1, kOrder, ""},
         // G0 of rank one: every candidate system is solved exactly, but the
@@ -225,7 +228,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The sparse path stops as the dense one where both can tell ...
         Stop{"sparse_missing_files", "<missing>", "<missing>", 1, kOrder, "", "--sparse"},
         Stop{"sparse_empty_parameters", "", kPedigree, 1, kOrder, "", "--sparse"},
-        Stop{"sparse_singular_p0", "1,0,0\n", "1,0,0,1,1,1\n", 1, kSingular, "", "--sparse"},
+        Stop{"sparse_singular_p0", "1,0,0\n", "1,0,0,1,1,1\n", 1, kSingular, kNoPhenotypicVariance, "--sparse"},
         Stop{"sparse_no_present_record", kTwo, "1,0,0,1,1,0,0\n2,0,0,1,1,2,-1\n", 1, kOrder, "", "--sparse"},
         Stop{"sparse_no_candidate", kTwo, "1,0,0,0,1,1,1\n2,0,0,2,1,1,1\n", 1, "", "no animal has candidate flag 1",
              "--sparse"},
@@ -261,6 +264,37 @@ INSTANTIATE_TEST_SUITE_P(
              "of the animal on Pedigree&Record.csv line 39)",
              "--sparse"}),
     [](const ::testing::TestParamInfo<Stop>& info) { return std::string(info.param.name); });
+
+// Implausible parameters are warned about on standard error, one line each,
+// and change nothing else: the dense run gives the reference result, console
+// report and exit status, and the sparse path writes the same warnings
+// before its own diagnostic.
+TEST(ImplausibleParameters, AreWarnedAboutAndChangeNothingElse) {
+  const struct {
+    std::string parameters, warning;
+  } cases[] = {
+      {"5,10,30,1\n2,20,0.5,4\n",
+       "gainweights: warning: GParameter.csv line 1: the genetic variance of trait 1 (30) is greater than its "
+       "phenotypic variance (10): heritability 3, outside [0, 1]; check fields 2 and 3\n"},
+      {"5,10,3,100\n2,20,0.5,4\n",
+       "gainweights: warning: GParameter.csv line 1: the residual correlation of traits 1 and 2 is 9.44911 "
+       "(covariance 100 in field 4, residual variances 7 and 16), outside [-1, 1]; check these (co)variances (a "
+       "residual variance is the phenotypic variance less the genetic one)\n"},
+  };
+  for (const auto& c : cases) {
+    TempDir tmp;
+    write_file(tmp / "GParameter.csv", c.parameters);
+    write_file(tmp / "Pedigree&Record.csv", kPedigree);
+    const Expected ref = expected_from_reference(tmp.path());
+    const RunResult r = run_in(tmp.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, c.warning);
+    EXPECT_EQ(mask_clock(r.out), ref.console);
+    EXPECT_EQ(read_file(tmp / "Weighted_value.csv"), ref.file);
+    const RunResult s = run_in(tmp.path(), "--sparse");
+    EXPECT_EQ(s.err.rfind(c.warning, 0), 0u) << s.err;
+  }
+}
 
 TEST(CommandLine, HelpAndVersionAnswerAndOtherArgumentsAreRefused) {
   TempDir tmp;

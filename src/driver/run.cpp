@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "driver/inputs.hpp"
+#include "driver/parameter_checks.hpp"
 #include "kernels/memory.hpp"
 #include "driver/stages.hpp"
 #include "io/input_file.hpp"
@@ -49,14 +50,20 @@ int dense_candidate_stage(const Parameters& par, const TraitMatrices& traits, co
 
 }  // namespace
 
-void run(const std::filesystem::path& dir, Console& console, const RunOptions& options) {
+void run(const std::filesystem::path& dir, Console& console, const RunOptions& options, const RunFeedback& feedback) {
   const ProgressFn progress = [&console](int step) { console.progress(step); };
 
   console.date_time();
   console.empty();
 
   const Parameters par = read_parameters(load_input_file(dir, kParameterFileName));
-  const TraitMatrices traits = trait_covariances(par, progress);
+  TraitMatrices trait_work = trait_matrices(par);
+  if (feedback.warnings)
+    for (const std::string& w : parameter_warnings(par.k0, par.wvp, trait_work.g0.cview(), trait_work.r0.cview(),
+                                                   kParameterFileName))
+      *feedback.warnings << "gainweights: warning: " << w << '\n' << std::flush;
+  invert_phenotypic(trait_work, progress);
+  const TraitMatrices& traits = trait_work;
   const int ntrait = par.ntrait;
 
   const InputText pedigree_file = load_input_file(dir, kPedigreeFileName);
@@ -147,7 +154,7 @@ int run_program(int argc, const char* const* argv, std::ostream& out, std::ostre
   }
   Console console(out);
   try {
-    run(".", console, options);
+    run(".", console, options, RunFeedback{&err});
     return 0;
   } catch (const FatalError& e) {
     if (e.channel() == Channel::console)

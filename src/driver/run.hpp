@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "io/console.hpp"
@@ -16,10 +17,18 @@ struct RunOptions {
   bool sparse = false;
 };
 
+// What a run writes to standard error besides the diagnostic that ends it.
+struct RunFeedback {
+  // One line "gainweights: warning: ..." for each implausible value of the
+  // parameter file (see driver/parameter_checks.hpp); none when null.
+  std::ostream* warnings = nullptr;
+};
+
 // Reads the two input files in `dir`, computes, writes the result file there
 // and reports on `console`. Throws FatalError for every condition that ends
 // the run early; the result file is then left as it was.
-void run(const std::filesystem::path& dir, Console& console, const RunOptions& options = {});
+void run(const std::filesystem::path& dir, Console& console, const RunOptions& options = {},
+         const RunFeedback& feedback = {});
 
 // The program's command line (see usage in run.cpp). Returns the exit
 // status; `out` and `err` are standard output and standard error.

@@ -23,6 +23,11 @@ struct TraitMatrices {
 // and the residual variance is the phenotypic variance less the genetic one.
 TraitMatrices trait_covariances(const Parameters& par, const ProgressFn& progress);
 
+// The two steps of trait_covariances: G0 and R0 (p0i left n x n zero), then
+// P0I = (G0 + R0)^-1.
+TraitMatrices trait_matrices(const Parameters& par);
+void invert_phenotypic(TraitMatrices& t, const ProgressFn& progress);
+
 // Builds V = G0 (x) A0 + R0 (x) I in `v` (D x D, D = nanim * ntrait), packs
 // the present records into its leading block, inverts that block in place and
 // spreads the inverse back, so that `v` ends as PPI: the inverse over the

@@ -80,6 +80,12 @@ std::string format_free(double x) {
   return text;
 }
 
+std::string format_short(double x) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.6g", x);
+  return buffer;
+}
+
 std::string format_weight_field(double x) {
   constexpr std::size_t kWidth = 12;
   if (!std::isfinite(x)) return right_aligned(non_finite_text(x), kWidth);
