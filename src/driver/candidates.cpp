@@ -535,8 +535,10 @@ CandidateAverages candidate_weights(ConstMatView g0, const CandidateRelationship
                                     const Pedigree& ped, const std::vector<double>& k0,
                                     const std::string& pedigree_file, const CandidateOptions& options) {
   WeightAverager averager(ped, k0, pedigree_file);
-  candidate_systems(g0, rel, ppi, ped.nonr.cview(), options,
-                    [&](int index, ConstMatView lhs) { averager.add(rel.animal(index), lhs); });
+  candidate_systems(g0, rel, ppi, ped.nonr.cview(), options, [&](int index, ConstMatView lhs) {
+    averager.add(rel.animal(index), lhs);
+    if (options.progress) options.progress(index + 1, rel.count());
+  });
   return averager.averages();
 }
 

@@ -73,6 +73,9 @@ struct CandidateOptions {
   int depth = 0;          // record rows per cache block of the pass; 0: default
   int chunk = 0;          // columns of PPI (in eights) per work unit of a thread; 0: default
   bool portable = false;  // portable inner loops even where AVX-512 is available
+  // Called from the calling thread after each candidate's weights, with the
+  // number of candidates done and their total.
+  std::function<void(int, int)> progress;
 };
 
 // Forms the system matrix of every candidate and calls visit(index, lhs) for
@@ -128,6 +131,9 @@ class WeightAverager {
 // The diagnostic for a candidate on 0-based line k whose predicted breeding
 // values carry no information, with the reason in parentheses.
 FatalError no_information(const std::string& pedigree_file, int k, const std::string& reason);
+
+// The name of the candidate stage on the progress line.
+inline constexpr const char* kCandidateStage = "computing the candidates' weights";
 
 // Solves LHS w = K0 for every candidate in file order and averages the
 // weight vectors within the two groups and over them. A candidate whose

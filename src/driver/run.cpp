@@ -22,7 +22,8 @@ namespace {
 // The dense path: the record covariance matrix V of every present record,
 // inverted, and each candidate's system from it. Returns NREC.
 int dense_candidate_stage(const Parameters& par, const TraitMatrices& traits, const Pedigree& ped,
-                          const std::string& pedigree_file, const ProgressFn& progress, CandidateAverages& avg) {
+                          const std::string& pedigree_file, const ProgressFn& progress, Progress& status,
+                          CandidateAverages& avg) {
   const int ntrait = par.ntrait;
   const int nanim = ped.nanim;
   // The record matrix dominates the memory of a run. The relationship matrix
@@ -43,8 +44,21 @@ int dense_candidate_stage(const Parameters& par, const TraitMatrices& traits, co
   amrx(ped.id1.data(), ped.id2.data(), a0, nanim);
   const CandidateRelationships relationships(a0, ped.cand);
   record_covariance_in_place(traits.g0.cview(), traits.r0.cview(), nanim, ppi.view());
-  const int nrec = invert_present_block(ped.nonr.cview(), ntrait, nanim, ppi.view(), progress);
-  avg = candidate_weights(traits.g0.cview(), relationships, ppi.cview(), ped, par.k0, pedigree_file);
+  int nrec = 0;
+  {
+    // Every pivot step of the inversion costs the same, so the share of the
+    // steps done is the share of the work done.
+    ProgressStage stage(status, "inverting the record matrix");
+    const auto records = static_cast<double>(ped.record_count());
+    nrec = invert_present_block(ped.nonr.cview(), ntrait, nanim, ppi.view(), [&](int step) {
+      status.write([&] { progress(step); });
+      stage.update(step / records);
+    });
+  }
+  ProgressStage stage(status, kCandidateStage);
+  CandidateOptions options;
+  options.progress = [&](int done, int total) { stage.update(static_cast<double>(done) / total); };
+  avg = candidate_weights(traits.g0.cview(), relationships, ppi.cview(), ped, par.k0, pedigree_file, options);
   return nrec;
 }
 
@@ -52,6 +66,8 @@ int dense_candidate_stage(const Parameters& par, const TraitMatrices& traits, co
 
 void run(const std::filesystem::path& dir, Console& console, const RunOptions& options, const RunFeedback& feedback) {
   const ProgressFn progress = [&console](int step) { console.progress(step); };
+  Progress silent;
+  Progress& status = feedback.progress ? *feedback.progress : silent;
 
   console.date_time();
   console.empty();
@@ -82,9 +98,9 @@ void run(const std::filesystem::path& dir, Console& console, const RunOptions& o
     // The same stop as the dense path's inversion of an empty record block.
     nrec = static_cast<int>(ped.record_count());
     if (nrec == 0) throw FatalError::console_message("Order of matrix is less than 1 !");
-    avg = sparse_candidate_weights(traits, ped, par.k0, kParameterFileName, pedigree_file.name);
+    avg = sparse_candidate_weights(traits, ped, par.k0, kParameterFileName, pedigree_file.name, nullptr, &status);
   } else {
-    nrec = dense_candidate_stage(par, traits, ped, pedigree_file.name, progress, avg);
+    nrec = dense_candidate_stage(par, traits, ped, pedigree_file.name, progress, status, avg);
   }
   const std::vector<double> v0 = reference_weights(traits.g0.cview(), traits.p0i.cview(), par.k0, avg.vv0, progress);
 
@@ -132,7 +148,7 @@ void usage(std::ostream& os) {
 
 }  // namespace
 
-int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool err_is_terminal) {
   RunOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -153,8 +169,11 @@ int run_program(int argc, const char* const* argv, std::ostream& out, std::ostre
     return static_cast<int>(ExitStatus::bad_input);
   }
   Console console(out);
+  // A stage that an exception ends clears the progress line on its way, so
+  // that every diagnostic below starts on a clean line.
+  Progress status(err, err_is_terminal);
   try {
-    run(".", console, options, RunFeedback{&err});
+    run(".", console, options, RunFeedback{&err, &status});
     return 0;
   } catch (const FatalError& e) {
     if (e.channel() == Channel::console)

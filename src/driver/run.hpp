@@ -8,6 +8,7 @@
 #include <string>
 
 #include "io/console.hpp"
+#include "io/progress.hpp"
 
 namespace gw {
 
@@ -22,6 +23,8 @@ struct RunFeedback {
   // One line "gainweights: warning: ..." for each implausible value of the
   // parameter file (see driver/parameter_checks.hpp); none when null.
   std::ostream* warnings = nullptr;
+  // The progress line of the long stages; none when null.
+  Progress* progress = nullptr;
 };
 
 // Reads the two input files in `dir`, computes, writes the result file there
@@ -31,7 +34,9 @@ void run(const std::filesystem::path& dir, Console& console, const RunOptions& o
          const RunFeedback& feedback = {});
 
 // The program's command line (see usage in run.cpp). Returns the exit
-// status; `out` and `err` are standard output and standard error.
-int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+// status; `out` and `err` are standard output and standard error, and the
+// progress line is shown on `err` when `err_is_terminal` is set.
+int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+                bool err_is_terminal = false);
 
 }  // namespace gw

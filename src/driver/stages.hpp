@@ -6,6 +6,7 @@
 
 #include "driver/candidates.hpp"
 #include "driver/inputs.hpp"
+#include "io/progress.hpp"
 #include "kernels/kernels.hpp"
 #include "kernels/matrix.hpp"
 #include "sparse/candidate_variances.hpp"
@@ -72,8 +73,10 @@ std::vector<double> reference_weights(ConstMatView g0, ConstMatView p0i, const s
 // A0(c, c))) is below 1e-9 carries no information and ends the run with a
 // diagnostic naming its line and the trait: rounding leaves its system
 // matrix close to, but not exactly, singular.
+// Its stages and the solves show on `progress` when it is given.
 CandidateAverages sparse_candidate_weights(const TraitMatrices& traits, const Pedigree& ped,
                                            const std::vector<double>& k0, const std::string& parameter_file,
-                                           const std::string& pedigree_file, SparseStats* stats = nullptr);
+                                           const std::string& pedigree_file, SparseStats* stats = nullptr,
+                                           Progress* progress = nullptr);
 
 }  // namespace gw

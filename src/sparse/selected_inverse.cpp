@@ -1,6 +1,7 @@
 #include "sparse/selected_inverse.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
 
 #include "sparse/blas.hpp"
@@ -162,14 +163,32 @@ int thread_count(int threads) { return threads > 0 ? threads : omp_get_max_threa
 
 }  // namespace
 
-void selected_inverse(const SupernodalView& f, int threads) {
+void selected_inverse(const SupernodalView& f, int threads, const std::function<void(double)>& progress) {
   threads = thread_count(threads);
   const std::vector<std::int64_t> owners = column_owners(f);
   const Schedule sc = schedule(f, owners, threads);
+  // The work done so far, summed over all threads; the calling thread (thread
+  // 0 of the parallel part) tells `progress` whenever it has grown by a
+  // thousandth of the total since the last time.
+  const double total = std::max(selected_inverse_flops(f), 1.0);
+  std::atomic<double> done{0.0};
+  double told = 0.0;
+  const auto finished = [&](std::int64_t k, bool caller) {
+    if (!progress) return;
+    const double w = supernode_flops(f, k);
+    const double now = done.fetch_add(w, std::memory_order_relaxed) + w;
+    if (caller && now - told >= 1e-3 * total) {
+      told = now;
+      progress(std::min(now / total, 1.0));
+    }
+  };
   {
     Workspace ws(sc.top_sizes);
     for (std::int64_t k = f.nsuper - 1; k >= 0; --k)
-      if (sc.top[k]) invert_supernode(f, owners, k, ws);
+      if (sc.top[k]) {
+        invert_supernode(f, owners, k, ws);
+        finished(k, true);
+      }
   }
   const auto ntasks = static_cast<std::int64_t>(sc.tasks.size());
   bool failed = false;
@@ -180,13 +199,17 @@ void selected_inverse(const SupernodalView& f, int threads) {
     for (std::int64_t q = 0; q < ntasks; ++q) {
       const std::int64_t root = sc.tasks[static_cast<std::size_t>(q)];
       try {
-        for (std::int64_t k = root; k >= sc.first[root]; --k) invert_supernode(f, owners, k, ws);
+        for (std::int64_t k = root; k >= sc.first[root]; --k) {
+          invert_supernode(f, owners, k, ws);
+          finished(k, omp_get_thread_num() == 0);
+        }
       } catch (const std::logic_error&) {
         failed = true;
       }
     }
   }
   if (failed) throw std::logic_error("selected inverse: the factor is not a valid supernodal Cholesky factor");
+  if (progress) progress(1.0);
 }
 
 double selected_element(const SupernodalView& f, const std::vector<std::int64_t>& owners, std::int64_t r,
