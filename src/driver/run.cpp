@@ -41,9 +41,13 @@ int dense_candidate_stage(const Parameters& par, const TraitMatrices& traits, co
 
   Matrix<double> ppi = allocate_record_matrix(static_cast<std::int64_t>(d));
   const MatView a0 = relationship_block(ppi.view(), nanim);
-  amrx(ped.id1.data(), ped.id2.data(), a0, nanim);
-  const CandidateRelationships relationships(a0, ped.cand);
-  record_covariance_in_place(traits.g0.cview(), traits.r0.cview(), nanim, ppi.view());
+  CandidateRelationships relationships;
+  {
+    ProgressStage stage(status, "building the record covariance matrix", false);
+    amrx(ped.id1.data(), ped.id2.data(), a0, nanim);
+    relationships = CandidateRelationships(a0, ped.cand);
+    record_covariance_in_place(traits.g0.cview(), traits.r0.cview(), nanim, ppi.view());
+  }
   int nrec = 0;
   {
     // Every pivot step of the inversion costs the same, so the share of the
