@@ -11,7 +11,9 @@
 namespace gw {
 
 std::string format_duration(double seconds) {
-  const long long s = std::llround(std::max(seconds, 0.0));
+  // (An estimate from a tiny share can be huge: a hundred thousand hours at
+  // most are shown.)
+  const long long s = std::llround(std::clamp(seconds, 0.0, 3.6e8));
   char text[64];
   if (s < 60)
     std::snprintf(text, sizeof text, "%lld s", s);
@@ -80,7 +82,7 @@ void Progress::update(double share) {
   const std::lock_guard lock(mutex_);
   if (stage_.empty()) return;
   const double now = clock_();
-  share_ = std::clamp(share, 0.0, 1.0);
+  share_ = share >= 0 ? std::min(share, 1.0) : 0.0;  // a NaN counts as 0
   share_time_ = now;
   if (now - last_draw_ >= interval_) draw(now);
 }
