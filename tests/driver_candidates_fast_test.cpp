@@ -100,6 +100,9 @@ CandidateOptions plain() {
   return o;
 }
 
+// A case shows as its name in the test output.
+void PrintTo(const Shape& c, std::ostream* os) { *os << c.name; }
+
 class FastCandidates : public ::testing::TestWithParam<Shape> {};
 
 // Every batch size (one candidate, a divisor, none, more than all), thread

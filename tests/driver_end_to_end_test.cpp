@@ -86,7 +86,8 @@ TEST_P(FixtureRun, WritesTheReferenceResultByteForByte) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, FixtureRun,
                          ::testing::Values("two_traits", "unrelated_all_records", "one_trait", "no_record_link",
-                                           "sparse_trait", "odd_flags", "one_group", "inbred"));
+                                           "sparse_trait", "odd_flags", "one_group", "inbred"),
+                         [](const auto& info) { return info.param; });
 
 // With unrelated animals that all have every record, every candidate's
 // system is the single-animal system, so all four columns agree.
@@ -161,6 +162,9 @@ std::string selfing_line(int n) {
 const std::string kTwo = "5,10,3,1\n2,20,0.5,4\n";
 const std::string kPedigree = "1,0,0,0,2,1,1\n2,0,0,1,2,1,1\n3,1,2,1,1,1,0\n";
 
+// A case shows as its name in the test output.
+void PrintTo(const Stop& c, std::ostream* os) { *os << c.name; }
+
 class StopRun : public ::testing::TestWithParam<Stop> {};
 
 TEST_P(StopRun, EndsWithItsMessageAndLeavesTheResultFileAlone) {
@@ -182,13 +186,19 @@ TEST_P(StopRun, EndsWithItsMessageAndLeavesTheResultFileAlone) {
 
 const std::string kOrder = " Order of matrix is less than 1 !\n";
 const std::string kSingular = " Matrix is singular !\n";
+// A zero phenotypic variance is warned about before the inversion stops.
+const std::string kNoPhenotypicVariance =
+    "gainweights: warning: GParameter.csv line 1: the phenotypic variance of trait 1 (0) is not positive";
+const std::string kHugeTargets = "1e200,10,3,1\n1e200,20,0.5,4\n";
+const std::string kOverflow =
+    "gainweights: Pedigree&Record.csv line 2: the candidate's system overflows the range of double precision";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StopRun,
     ::testing::Values(
         Stop{"missing_files", "<missing>", "<missing>", 1, kOrder, ""},
         Stop{"empty_parameters", "", kPedigree, 1, kOrder, ""},
-        Stop{"singular_p0", "1,0,0\n", "1,0,0,1,1,1\n", 1, kSingular, ""},
+        Stop{"singular_p0", "1,0,0\n", "1,0,0,1,1,1\n", 1, kSingular, kNoPhenotypicVariance},
         Stop{"empty_pedigree", kTwo, "", 1, kOrder, ""},
         Stop{"no_present_record", kTwo, "1,0,0,1,1,0,0\n2,0,0,1,1,2,-1\n", 1, kOrder, ""},
         // G0 of rank one: every candidate system is solved exactly, but the
@@ -208,13 +218,17 @@ INSTANTIATE_TEST_SUITE_P(
         // Animal 2 is a candidate with no record and no relative with one.
         Stop{"candidate_without_information", kTwo, "1,0,0,1,1,1,1\n2,0,0,1,2,0,0\n", 1, "",
              "Pedigree&Record.csv line 2: the candidate's weights cannot be computed: no present record"},
+        // Targets so large that the sums of a candidate's iteration
+        // overflow: the run names the first candidate, on either path.
+        Stop{"candidate_system_overflows", kHugeTargets, kPedigree, 1, "", kOverflow},
+        Stop{"sparse_candidate_system_overflows", kHugeTargets, kPedigree, 1, "", kOverflow, "--sparse"},
         // 200 traits of 1000 animals need 320 GB for the record matrix.
         Stop{"not_enough_memory", diagonal_parameters(200), many_trait_pedigree(1000, 200), 3, " 100\n 200\n",
              "not enough memory: the record covariance matrix of 1000 animals and 200 traits needs"},
         // The sparse path stops as the dense one where both can tell ...
         Stop{"sparse_missing_files", "<missing>", "<missing>", 1, kOrder, "", "--sparse"},
         Stop{"sparse_empty_parameters", "", kPedigree, 1, kOrder, "", "--sparse"},
-        Stop{"sparse_singular_p0", "1,0,0\n", "1,0,0,1,1,1\n", 1, kSingular, "", "--sparse"},
+        Stop{"sparse_singular_p0", "1,0,0\n", "1,0,0,1,1,1\n", 1, kSingular, kNoPhenotypicVariance, "--sparse"},
         Stop{"sparse_no_present_record", kTwo, "1,0,0,1,1,0,0\n2,0,0,1,1,2,-1\n", 1, kOrder, "", "--sparse"},
         Stop{"sparse_no_candidate", kTwo, "1,0,0,0,1,1,1\n2,0,0,2,1,1,1\n", 1, "", "no animal has candidate flag 1",
              "--sparse"},
@@ -250,6 +264,37 @@ INSTANTIATE_TEST_SUITE_P(
              "of the animal on Pedigree&Record.csv line 39)",
              "--sparse"}),
     [](const ::testing::TestParamInfo<Stop>& info) { return std::string(info.param.name); });
+
+// Implausible parameters are warned about on standard error, one line each,
+// and change nothing else: the dense run gives the reference result, console
+// report and exit status, and the sparse path writes the same warnings
+// before its own diagnostic.
+TEST(ImplausibleParameters, AreWarnedAboutAndChangeNothingElse) {
+  const struct {
+    std::string parameters, warning;
+  } cases[] = {
+      {"5,10,30,1\n2,20,0.5,4\n",
+       "gainweights: warning: GParameter.csv line 1: the genetic variance of trait 1 (30) is greater than its "
+       "phenotypic variance (10): heritability 3, outside [0, 1]; check fields 2 and 3\n"},
+      {"5,10,3,100\n2,20,0.5,4\n",
+       "gainweights: warning: GParameter.csv line 1: the residual correlation of traits 1 and 2 is 9.44911 "
+       "(covariance 100 in field 4, residual variances 7 and 16), outside [-1, 1]; check these (co)variances (a "
+       "residual variance is the phenotypic variance less the genetic one)\n"},
+  };
+  for (const auto& c : cases) {
+    TempDir tmp;
+    write_file(tmp / "GParameter.csv", c.parameters);
+    write_file(tmp / "Pedigree&Record.csv", kPedigree);
+    const Expected ref = expected_from_reference(tmp.path());
+    const RunResult r = run_in(tmp.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, c.warning);
+    EXPECT_EQ(mask_clock(r.out), ref.console);
+    EXPECT_EQ(read_file(tmp / "Weighted_value.csv"), ref.file);
+    const RunResult s = run_in(tmp.path(), "--sparse");
+    EXPECT_EQ(s.err.rfind(c.warning, 0), 0u) << s.err;
+  }
+}
 
 TEST(CommandLine, HelpAndVersionAnswerAndOtherArgumentsAreRefused) {
   TempDir tmp;

@@ -72,6 +72,9 @@ struct HerdCase {
   herd::Shape shape;
 };
 
+// A case shows as its name in the test output.
+void PrintTo(const HerdCase& c, std::ostream* os) { *os << c.name; }
+
 class SparseHerd : public ::testing::TestWithParam<HerdCase> {};
 
 // Generated herds, dense against sparse; the sparse result is the same file

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <random>
+#include <tuple>
 
 #include "kernels/memory.hpp"
 #include "driver/stages.hpp"
@@ -223,6 +224,16 @@ TEST(MemoryCheck, RefusesSizesThatDoNotFitOrCannotBeRepresented) {
   } catch (const FatalError& e) {
     EXPECT_EQ(e.status(), ExitStatus::resource);
     EXPECT_NE(e.text().find("needs 4096 bytes, but only 1024 bytes are available"), std::string::npos);
+  }
+  // One of a kind is singular.
+  for (const auto& [needed, available, text] : {std::tuple{1, 0, "needs 1 byte, but only 0 bytes are available"},
+                                                std::tuple{2, 1, "needs 2 bytes, but only 1 byte is available"}}) {
+    try {
+      check_fits("x", needed, available);
+      FAIL();
+    } catch (const FatalError& e) {
+      EXPECT_NE(e.text().find(text), std::string::npos) << e.text();
+    }
   }
   EXPECT_THROW(check_fits("x", std::nullopt, 1024), FatalError);
 }

@@ -43,6 +43,9 @@ struct Pedigree {
   std::vector<double> expected;  // row by row, in eighths
 };
 
+// A case shows as its name in the test output.
+void PrintTo(const Pedigree& c, std::ostream* os) { *os << c.name; }
+
 class AmrxExample : public ::testing::TestWithParam<Pedigree> {};
 
 // The matrix goes into a view with larger extents and a larger leading

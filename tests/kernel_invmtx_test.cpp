@@ -75,6 +75,9 @@ bool reference_invert(int n, Mat& w) {
   return true;
 }
 
+// A case shows as its name in the test output.
+void PrintTo(const Inverter& c, std::ostream* os) { *os << c.name; }
+
 class Inversion : public ::testing::TestWithParam<Inverter> {
  protected:
   void invert(int n, const Mat& a, Mat& b, const ProgressFn& progress = {}) { GetParam().fn(n, a.cview(), b.view(), progress); }

@@ -136,6 +136,9 @@ struct SmallCase {
   std::vector<int> kept;            // kept positions, ascending
 };
 
+// A case shows as its name in the test output.
+void PrintTo(const SmallCase& c, std::ostream* os) { *os << c.name; }
+
 class CutmAddmSmall : public ::testing::TestWithParam<SmallCase> {};
 
 TEST_P(CutmAddmSmall, CompactsAndExpands) {

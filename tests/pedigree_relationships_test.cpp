@@ -86,6 +86,9 @@ struct Case {
   std::uint64_t seed;
 };
 
+// A case shows as its name in the test output.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class RandomPedigree : public ::testing::TestWithParam<Case> {};
 
 // F against the diagonal of the tabular A, and A^-1 A = I.

@@ -35,6 +35,9 @@ struct Case {
   double value;  // the bad diagonal element
 };
 
+// A case shows as its name in the test output.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class Factorise : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Factorise, NamesTheUnknownWhereTheMatrixFails) {

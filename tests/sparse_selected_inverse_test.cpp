@@ -100,6 +100,9 @@ struct Case {
   bool amalgamate;  // CHOLMOD's relaxed supernodes (explicit zeros in the factor)
 };
 
+// A case shows as its name in the test output.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class SelectedInverse : public ::testing::TestWithParam<Case> {};
 
 TEST_P(SelectedInverse, SupernodalAgreesWithPlainAndWithTheDenseInverse) {

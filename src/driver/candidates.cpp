@@ -35,6 +35,7 @@
 #include <limits>
 #include <memory>
 
+#include "io/input_file.hpp"
 #include "kernels/fatal.hpp"
 #include "kernels/kernels.hpp"
 
@@ -505,6 +506,13 @@ void WeightAverager::add(int k, ConstMatView lhs, double a_kk) {
     spdcgg(static_cast<int>(k0_.size()), lhs, rhs_.data(), w_.data());
   } catch (const SingularSystem&) {
     throw no_information(pedigree_file_, k, "its system matrix is singular");
+  } catch (const SystemOverflow&) {
+    throw FatalError::diagnostic(
+        pedigree_file_ + " line " + std::to_string(k + 1) +
+            ": the candidate's system overflows the range of double precision (its weights or the sums that give "
+            "them exceed about 1.8e308); scale the target values K0 (field 1 of " + kParameterFileName +
+            ") down, for example by a power of ten: the weights scale with them",
+        ExitStatus::failure);
   }
   const bool first = ped_.gend[k] == 1;
   std::vector<double>& sum = first ? sum1_ : sum2_;
@@ -554,6 +562,7 @@ CandidateAverages candidate_weights(ConstMatView g0, const CandidateRelationship
   WeightAverager averager(g0, ped, k0, pedigree_file, rows);
   candidate_systems(g0, rel, ppi, ped.nonr.cview(), options, [&](int index, ConstMatView lhs) {
     averager.add(rel.animal(index), lhs, rel.diagonal(index));
+    if (options.progress) options.progress(index + 1, rel.count());
   });
   return averager.averages();
 }

@@ -76,6 +76,9 @@ struct CandidateOptions {
   int depth = 0;          // record rows per cache block of the pass; 0: default
   int chunk = 0;          // columns of PPI (in eights) per work unit of a thread; 0: default
   bool portable = false;  // portable inner loops even where AVX-512 is available
+  // Called from the calling thread after each candidate's weights, with the
+  // number of candidates done and their total.
+  std::function<void(int, int)> progress;
 };
 
 // Forms the system matrix of every candidate and calls visit(index, lhs) for
@@ -112,8 +115,8 @@ class WeightAverager {
 
   // Solves lhs w = K0 for the candidate on 0-based line k, whose
   // relationship with itself is a_kk = A0(k, k), and adds w to the sum of
-  // its group. A singular system ends the run with a diagnostic naming the
-  // line.
+  // its group. A singular system, or one whose numbers overflow, ends the
+  // run with a diagnostic naming the line.
   void add(int k, ConstMatView lhs, double a_kk);
 
   // The weights of the candidate added last.
@@ -136,6 +139,9 @@ class WeightAverager {
 // The diagnostic for a candidate on 0-based line k whose predicted breeding
 // values carry no information, with the reason in parentheses.
 FatalError no_information(const std::string& pedigree_file, int k, const std::string& reason);
+
+// The name of the candidate stage on the progress line.
+inline constexpr const char* kCandidateStage = "computing the candidates' weights";
 
 // Solves LHS w = K0 for every candidate in file order and averages the
 // weight vectors within the two groups and over them. A candidate whose

@@ -11,12 +11,15 @@ namespace gw {
 
 namespace {
 
+constexpr const char* kMoreMemory = "Close other programs or run on a machine with more memory";
+
 // A line count becomes an array extent, and the widest read of a line (the
 // record flags and five more fields) must still be counted in an int. A
 // count beyond that gives arrays that cannot be represented at all.
-int checked_count(std::int64_t lines, const std::string& file, const char* what) {
+int checked_count(std::int64_t lines, const std::string& file, const char* noun) {
   if (lines > std::numeric_limits<std::int32_t>::max() - 5)
-    check_fits("the " + std::to_string(lines) + " " + what + " of " + file, std::nullopt, std::nullopt);
+    check_fits("the " + plural(lines, noun) + " of " + file, std::nullopt, std::nullopt,
+               "Check that " + file + " is the right file: it has more lines than the program can take");
   return static_cast<int>(lines);
 }
 
@@ -34,11 +37,11 @@ std::int64_t Pedigree::candidate_count() const { return std::count(cand.begin(),
 // itself is no larger than a few times the file.
 Parameters read_parameters(const InputText& file) {
   Parameters par;
-  par.ntrait = checked_count(count_lines(file.text), file.name, "traits");
+  par.ntrait = checked_count(count_lines(file.text), file.name, "trait");
   const int n = par.ntrait;
   const auto width = static_cast<std::size_t>(n) + 2;
-  check_fits("a line of " + std::to_string(width) + " values of " + file.name, array_bytes(width, sizeof(double)),
-             available_memory());
+  check_fits("a line of " + plural(static_cast<long long>(width), "value") + " of " + file.name,
+             array_bytes(width, sizeof(double)), available_memory(), kMoreMemory);
   std::vector<double> line(width);
   ValueReader reader(file.name, file.text);
   const auto read_line = [&](int i) {
@@ -47,9 +50,9 @@ Parameters read_parameters(const InputText& file) {
   };
   if (n > 0) read_line(0);
 
-  check_fits("the storage for the trait matrices of " + std::to_string(n) + " traits (" + file.name + ")",
+  check_fits("the storage for the trait matrices of " + plural(n, "trait") + " (" + file.name + ")",
              add_bytes(trait_arrays_bytes(n), array_bytes(2 * static_cast<std::uint64_t>(n), sizeof(double))),
-             available_memory());
+             available_memory(), kMoreMemory);
   par.k0.assign(static_cast<std::size_t>(n), 0.0);
   par.wvp.assign(static_cast<std::size_t>(n), 0.0);
   par.gp = Matrix<double>(n, n);
@@ -66,7 +69,7 @@ Parameters read_parameters(const InputText& file) {
 // the animal-sized arrays (NONR is NANIM x NTRAIT integers), then the rest.
 Pedigree read_pedigree(const InputText& file, int ntrait) {
   Pedigree ped;
-  ped.nanim = checked_count(count_lines(file.text), file.name, "animals");
+  ped.nanim = checked_count(count_lines(file.text), file.name, "animal");
   const int n = ped.nanim;
   const auto size = static_cast<std::size_t>(n);
   std::vector<std::int32_t> line(static_cast<std::size_t>(ntrait) + 5);
@@ -77,10 +80,10 @@ Pedigree read_pedigree(const InputText& file, int ntrait) {
   };
   if (n > 0) read_line(0);
 
-  check_fits("the storage for the pedigree and record flags of " + std::to_string(n) + " animals and " + std::to_string(ntrait) +
-                 " traits (" + file.name + ")",
+  check_fits("the storage for the pedigree and record flags of " + plural(n, "animal") + " and " +
+                 plural(ntrait, "trait") + " (" + file.name + ")",
              add_bytes(matrix_bytes(n, ntrait, sizeof(std::int32_t)), matrix_bytes(n, 5, sizeof(std::int32_t))),
-             available_memory());
+             available_memory(), kMoreMemory);
   ped.ident.assign(size, 0);
   ped.id1.assign(size, 0);
   ped.id2.assign(size, 0);

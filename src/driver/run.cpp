@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "driver/inputs.hpp"
+#include "driver/parameter_checks.hpp"
 #include "kernels/memory.hpp"
 #include "driver/stages.hpp"
 #include "io/input_file.hpp"
@@ -23,7 +24,8 @@ namespace {
 // The dense path: the record covariance matrix V of every present record,
 // inverted, and each candidate's system from it. Returns NREC.
 int dense_candidate_stage(const Parameters& par, const TraitMatrices& traits, const Pedigree& ped,
-                          const std::string& pedigree_file, const ProgressFn& progress, CandidateAverages& avg) {
+                          const std::string& pedigree_file, const ProgressFn& progress, Progress& status,
+                          CandidateAverages& avg) {
   const int ntrait = par.ntrait;
   const int nanim = ped.nanim;
   // The record matrix dominates the memory of a run. The relationship matrix
@@ -41,24 +43,49 @@ int dense_candidate_stage(const Parameters& par, const TraitMatrices& traits, co
 
   Matrix<double> ppi = allocate_record_matrix(static_cast<std::int64_t>(d));
   const MatView a0 = relationship_block(ppi.view(), nanim);
-  amrx(ped.id1.data(), ped.id2.data(), a0, nanim);
-  const CandidateRelationships relationships(a0, ped.cand);
-  record_covariance_in_place(traits.g0.cview(), traits.r0.cview(), nanim, ppi.view());
-  const int nrec = invert_present_block(ped.nonr.cview(), ntrait, nanim, ppi.view(), progress);
-  avg = candidate_weights(traits.g0.cview(), relationships, ppi.cview(), ped, par.k0, pedigree_file);
+  CandidateRelationships relationships;
+  {
+    ProgressStage stage(status, "building the record covariance matrix", false);
+    amrx(ped.id1.data(), ped.id2.data(), a0, nanim);
+    relationships = CandidateRelationships(a0, ped.cand);
+    record_covariance_in_place(traits.g0.cview(), traits.r0.cview(), nanim, ppi.view());
+  }
+  int nrec = 0;
+  {
+    // Every pivot step of the inversion costs the same, so the share of the
+    // steps done is the share of the work done.
+    ProgressStage stage(status, "inverting the record matrix");
+    const auto records = static_cast<double>(ped.record_count());
+    nrec = invert_present_block(ped.nonr.cview(), ntrait, nanim, ppi.view(), [&](int step) {
+      status.write([&] { progress(step); });
+      stage.update(step / records);
+    });
+  }
+  ProgressStage stage(status, kCandidateStage);
+  CandidateOptions options;
+  options.progress = [&](int done, int total) { stage.update(static_cast<double>(done) / total); };
+  avg = candidate_weights(traits.g0.cview(), relationships, ppi.cview(), ped, par.k0, pedigree_file, options);
   return nrec;
 }
 
 }  // namespace
 
-void run(const std::filesystem::path& dir, Console& console, const RunOptions& options) {
+void run(const std::filesystem::path& dir, Console& console, const RunOptions& options, const RunFeedback& feedback) {
   const ProgressFn progress = [&console](int step) { console.progress(step); };
+  Progress silent;
+  Progress& status = feedback.progress ? *feedback.progress : silent;
 
   console.date_time();
   console.empty();
 
   const Parameters par = read_parameters(load_input_file(dir, kParameterFileName));
-  const TraitMatrices traits = trait_covariances(par, progress);
+  TraitMatrices trait_work = trait_matrices(par);
+  if (feedback.warnings)
+    for (const std::string& w : parameter_warnings(par.k0, par.wvp, trait_work.g0.cview(), trait_work.r0.cview(),
+                                                   kParameterFileName))
+      *feedback.warnings << "gainweights: warning: " << w << '\n' << std::flush;
+  invert_phenotypic(trait_work, progress);
+  const TraitMatrices& traits = trait_work;
   const int ntrait = par.ntrait;
 
   const InputText pedigree_file = load_input_file(dir, kPedigreeFileName);
@@ -77,9 +104,10 @@ void run(const std::filesystem::path& dir, Console& console, const RunOptions& o
     // The same stop as the dense path's inversion of an empty record block.
     nrec = static_cast<int>(ped.record_count());
     if (nrec == 0) throw FatalError::console_message("Order of matrix is less than 1 !");
-    avg = sparse_candidate_weights(traits, ped, par.k0, kParameterFileName, pedigree_file.name);
+    avg = sparse_candidate_weights(traits, ped, par.k0, kParameterFileName, pedigree_file.name, nullptr, nullptr,
+                                   &status);
   } else {
-    nrec = dense_candidate_stage(par, traits, ped, pedigree_file.name, progress, avg);
+    nrec = dense_candidate_stage(par, traits, ped, pedigree_file.name, progress, status, avg);
   }
   const std::vector<double> v0 = reference_weights(traits.g0.cview(), traits.p0i.cview(), par.k0, avg.vv0, progress);
 
@@ -205,7 +233,7 @@ int exit_status_of(Action action, std::ostream& out, std::ostream& err) {
 
 }  // namespace
 
-int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool err_is_terminal) {
   if (argc > 1 && std::string_view(argv[1]) == "prepare") {
     bool help = false;
     const std::optional<PrepareOptions> options = prepare_command_line(argc, argv, err, help);
@@ -231,7 +259,10 @@ int run_program(int argc, const char* const* argv, std::ostream& out, std::ostre
     return usage_error(err, "unexpected argument '" + std::string(arg) + "'");
   }
   Console console(out);
-  return exit_status_of([&] { run(".", console, options); }, out, err);
+  // A stage that an exception ends clears the progress line on its way, so
+  // that every diagnostic starts on a clean line.
+  Progress status(err, err_is_terminal);
+  return exit_status_of([&] { run(".", console, options, RunFeedback{&err, &status}); }, out, err);
 }
 
 }  // namespace gw

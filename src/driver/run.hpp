@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "io/console.hpp"
+#include "io/progress.hpp"
 
 namespace gw {
 
@@ -16,15 +18,27 @@ struct RunOptions {
   bool sparse = false;
 };
 
+// What a run writes to standard error besides the diagnostic that ends it.
+struct RunFeedback {
+  // One line "gainweights: warning: ..." for each implausible value of the
+  // parameter file (see driver/parameter_checks.hpp); none when null.
+  std::ostream* warnings = nullptr;
+  // The progress line of the long stages; none when null.
+  Progress* progress = nullptr;
+};
+
 // Reads the two input files in `dir`, computes, writes the result file there
 // and reports on `console`. Throws FatalError for every condition that ends
 // the run early; the result file is then left as it was.
-void run(const std::filesystem::path& dir, Console& console, const RunOptions& options = {});
+void run(const std::filesystem::path& dir, Console& console, const RunOptions& options = {},
+         const RunFeedback& feedback = {});
 
 // The program's command line: a run (options in RunOptions), --help /
 // --version, or "prepare [--header] [--force] FILE" (see usage in
 // run.cpp). Returns the exit status; `out` and `err` are standard output
-// and standard error.
-int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+// and standard error, and the progress line is shown on `err` when
+// `err_is_terminal` is set.
+int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+                bool err_is_terminal = false);
 
 }  // namespace gw

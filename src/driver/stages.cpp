@@ -41,6 +41,12 @@ void product(ConstMatView a, ConstMatView b, MatView c) {
 }  // namespace
 
 TraitMatrices trait_covariances(const Parameters& par, const ProgressFn& progress) {
+  TraitMatrices t = trait_matrices(par);
+  invert_phenotypic(t, progress);
+  return t;
+}
+
+TraitMatrices trait_matrices(const Parameters& par) {
   const int n = par.ntrait;
   TraitMatrices t{Matrix<double>(n, n), Matrix<double>(n, n), Matrix<double>(n, n)};
   for (int i = 0; i < n; ++i)
@@ -54,11 +60,15 @@ TraitMatrices trait_covariances(const Parameters& par, const ProgressFn& progres
         t.r0(i, j) = t.r0(j, i) = par.gp(i, j);
       }
     }
+  return t;
+}
+
+void invert_phenotypic(TraitMatrices& t, const ProgressFn& progress) {
+  const auto n = static_cast<int>(t.g0.rows());
   Matrix<double> p0(n, n);
   for (int j = 0; j < n; ++j)
     for (int i = 0; i < n; ++i) p0(i, j) = t.g0(i, j) + t.r0(i, j);
   invmtx(n, p0.cview(), t.p0i.view(), progress);
-  return t;
 }
 
 namespace {

@@ -6,6 +6,7 @@
 
 #include "driver/candidates.hpp"
 #include "driver/inputs.hpp"
+#include "io/progress.hpp"
 #include "kernels/kernels.hpp"
 #include "kernels/matrix.hpp"
 #include "sparse/candidate_variances.hpp"
@@ -22,6 +23,11 @@ struct TraitMatrices {
 // diagonal and lower triangle of GP are genetic, its upper triangle residual,
 // and the residual variance is the phenotypic variance less the genetic one.
 TraitMatrices trait_covariances(const Parameters& par, const ProgressFn& progress);
+
+// The two steps of trait_covariances: G0 and R0 (p0i left n x n zero), then
+// P0I = (G0 + R0)^-1.
+TraitMatrices trait_matrices(const Parameters& par);
+void invert_phenotypic(TraitMatrices& t, const ProgressFn& progress);
 
 // Builds V = G0 (x) A0 + R0 (x) I in `v` (D x D, D = nanim * ntrait), packs
 // the present records into its leading block, inverts that block in place and
@@ -67,9 +73,11 @@ std::vector<double> reference_weights(ConstMatView g0, ConstMatView p0i, const s
 // A0(c, c))) is below 1e-9 carries no information and ends the run with a
 // diagnostic naming its line and the trait: rounding leaves its system
 // matrix close to, but not exactly, singular.
+// Its stages and the solves show on `progress` when it is given.
 CandidateAverages sparse_candidate_weights(const TraitMatrices& traits, const Pedigree& ped,
                                            const std::vector<double>& k0, const std::string& parameter_file,
                                            const std::string& pedigree_file,
-                                           std::vector<CandidateRow>* rows = nullptr, SparseStats* stats = nullptr);
+                                           std::vector<CandidateRow>* rows = nullptr, SparseStats* stats = nullptr,
+                                           Progress* progress = nullptr);
 
 }  // namespace gw

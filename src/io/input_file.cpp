@@ -266,12 +266,15 @@ InputText read_open_file(int fd, const std::string& name) {
   std::string& text = input.text;
   const auto reserve = [&](std::uint64_t bytes) {
     const std::string what = "the text of " + name;
-    check_fits(what, bytes, available_memory());
+    check_fits(what, bytes, available_memory(),
+               "Check that " + name + " is the right file, or close other programs to free memory");
     try {
       text.resize(static_cast<std::size_t>(bytes));
     } catch (const std::exception&) {  // bad_alloc, or length_error beyond max_size()
-      throw FatalError::diagnostic("not enough memory: " + what + " needs " + std::to_string(bytes) +
-                                       " bytes, which cannot be allocated",
+      throw FatalError::diagnostic("not enough memory: " + what + " needs " +
+                                       plural(static_cast<long long>(bytes), "byte") +
+                                       ", which cannot be allocated; close other programs or run on a machine "
+                                       "with more memory",
                                    ExitStatus::resource);
     }
   };
@@ -368,7 +371,7 @@ void ValueReader::read_values(std::span<T> values, std::string_view what) {
   for (;;) {
     if (pos_ >= text_.size()) {
       std::string text = file_name_ + ": end of file while reading " + std::string(what) + " (" +
-                         std::to_string(wanted) + (wanted == 1 ? " value" : " values") + " expected, " +
+                         plural(static_cast<long long>(wanted), "value") + " expected, " +
                          std::to_string(filled) + " found)";
       if (const std::int64_t blank = first_blank_line(text_); blank > 0) {
         text += "; line " + std::to_string(blank) + " is blank: the file must not contain blank lines";

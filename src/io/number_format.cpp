@@ -80,15 +80,21 @@ std::string format_free(double x) {
   return text;
 }
 
+std::string format_short(double x) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.6g", x);
+  return buffer;
+}
+
 std::string format_weight_field(double x) {
   constexpr std::size_t kWidth = 12;
   if (!std::isfinite(x)) return right_aligned(non_finite_text(x), kWidth);
   char buffer[400];  // the largest double has 309 integer digits
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::fixed, 5);
   std::string text(buffer, result.ptr);
-  // A value that shows as zero shows no sign: a minus on 0.00000 would only
-  // mislead.
-  if (text == "-0.00000") text = "0.00000";
+  // A negative value keeps its sign even when it rounds to 0.00000; only a
+  // zero itself (of either sign) shows without one.
+  if (x == 0.0) text = "0.00000";
   if (text.size() > kWidth) return std::string(kWidth, '*');
   return right_aligned(std::move(text), kWidth);
 }

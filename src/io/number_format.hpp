@@ -14,8 +14,14 @@ namespace gw {
 // binary value.
 std::string format_free(double x);
 
+// A number in a message: up to 6 significant digits, as printf's %g
+// ("30", "1.63299", "1e+200", "-inf").
+std::string format_short(double x);
+
 // A weight field of the console: right-aligned in 12 columns with 5 digits
-// after the point; 12 asterisks when the text needs more than 12 columns.
+// after the point; 12 asterisks when the text needs more than 12 columns. A
+// negative value has its minus sign even when it rounds to -0.00000; only a
+// zero of either sign shows as 0.00000.
 std::string format_weight_field(double x);
 
 // The weight line of one trait: four weight fields, 48 characters.

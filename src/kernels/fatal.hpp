@@ -56,6 +56,16 @@ class SingularSystem : public FatalError {
       : FatalError(std::move(text), ExitStatus::failure, Channel::diagnostic) {}
 };
 
+// Thrown by the iterative solver when a number of the iteration (a sum, the
+// step length or the iterate) is no longer finite although the system
+// matrix and the right-hand side are: the system's numbers exceed the range
+// of double precision. The caller names the system in its own diagnostic.
+class SystemOverflow : public FatalError {
+ public:
+  explicit SystemOverflow(std::string text)
+      : FatalError(std::move(text), ExitStatus::failure, Channel::diagnostic) {}
+};
+
 // "1 animal", "2 animals": a count and its noun for messages.
 inline std::string plural(long long count, const std::string& noun) {
   return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");

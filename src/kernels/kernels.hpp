@@ -55,8 +55,9 @@ void invmtx_plain(int n, ConstMatView a, MatView b, const ProgressFn& progress =
 
 // Conjugate gradients for a(0..n-1, 0..n-1) * x = b from a zero start.
 // Throws the iteration-limit stop ("No. iterations = " line) after 100 n
-// iterations, and SingularSystem when p'Ap is exactly zero for a direction p
-// that is not zero.
+// iterations, SingularSystem when p'Ap is exactly zero for a direction p
+// that is not zero, and SystemOverflow when the iteration's numbers overflow
+// although A and b are finite.
 void spdcgg(int n, ConstMatView a, const double* b, double* x);
 
 }  // namespace gw

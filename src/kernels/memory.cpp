@@ -121,8 +121,9 @@ void check_fits(const std::string& what, Bytes needed, Bytes available, const st
                                  ExitStatus::resource);
   if (available && *needed > *available) {
     std::ostringstream msg;
-    msg << "not enough memory: " << what << " needs " << *needed << " bytes, but only " << *available
-        << " bytes are available" << tail;
+    msg << "not enough memory: " << what << " needs " << plural(static_cast<long long>(*needed), "byte")
+        << ", but only " << plural(static_cast<long long>(*available), "byte") << (*available == 1 ? " is" : " are")
+        << " available" << tail;
     throw FatalError::diagnostic(msg.str(), ExitStatus::resource);
   }
 }

@@ -34,6 +34,14 @@
 //   change <= 1e-12 is false, which for every number other than NaN is the
 //   same as change > 1e-12. A NaN never ends the loop silently; the
 //   iteration either recovers or reaches the limit.
+//
+// * Overflow. When A and b are finite but a sum, the step length or the
+//   iterate is not (r.p = inf for a b of 1e200, say, gives alpha = inf/inf),
+//   the iteration can only end at the limit, or worse, as "converged" on a
+//   change of 0 / inf. That is reported as SystemOverflow at once. The test
+//   only compares numbers the iteration computes anyway, so a system that
+//   stays finite is solved with exactly the same operations. With a
+//   non-finite A or b the iteration runs as described above.
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -43,6 +51,22 @@
 #include "kernels/kernels.hpp"
 
 namespace gw {
+
+namespace {
+
+bool finite(double x) { return std::isfinite(x); }
+
+// Every element of A's leading n x n block and of b is finite.
+bool finite_system(int n, ConstMatView a, const double* b) {
+  for (int l = 0; l < n; ++l) {
+    if (!finite(b[l])) return false;
+    for (int i = 0; i < n; ++i)
+      if (!finite(a(i, l))) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 void spdcgg(int n, ConstMatView a, const double* b, double* x) {
   constexpr double kTolerance = 1.0e-12;
@@ -101,6 +125,11 @@ void spdcgg(int n, ConstMatView a, const double* b, double* x) {
       s_x += x[i] * x[i];
     }
     const double change = std::sqrt(s_dx / s_x);
+    if (!(finite(s_pq) && finite(s_rp) && finite(alpha) && finite(s_rq) && finite(beta) && finite(s_dx) &&
+          finite(s_x)) &&
+        finite_system(n, a, b))
+      throw SystemOverflow("the numbers of the conjugate gradient iteration exceed the range of double precision "
+                           "although the system matrix and the right-hand side are finite");
 
     ++count;
     if (count == limit) {

@@ -15,10 +15,17 @@ namespace gw {
 
 namespace {
 
-// Ends one stage after another in the statistics.
+// Ends one stage after another in the statistics, and tells the progress
+// callback where a stage begins.
 class Stages {
  public:
-  explicit Stages(SparseStats& stats) : stats_(stats) {}
+  Stages(SparseStats& stats, const StageProgressFn& progress) : stats_(stats), progress_(progress) {}
+  void begin(const char* stage, bool measured = false) {
+    if (progress_) progress_(stage, measured ? 0.0 : -1.0);
+  }
+  void update(const char* stage, double share) {
+    if (progress_) progress_(stage, share);
+  }
   void done(const char* name) {
     const auto now = std::chrono::steady_clock::now();
     stats_.stages.push_back({name, std::chrono::duration<double>(now - last_).count(),
@@ -28,6 +35,7 @@ class Stages {
 
  private:
   SparseStats& stats_;
+  const StageProgressFn& progress_;
   std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
@@ -85,10 +93,11 @@ double SparseStats::seconds(const std::string& name) const {
 CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats) {
   SparseStats local;
   SparseStats& st = stats ? *stats : local;
-  Stages clock(st);
+  Stages clock(st, in.progress);
   const int nt = static_cast<int>(in.g0.rows);
   const auto na = static_cast<std::int64_t>(in.id1.size());
 
+  clock.begin("computing inbreeding and the inverse relationship matrix");
   const std::vector<double> f = inbreeding(in.id1, in.id2);
   const std::vector<double> dvar = mendelian_variances(in.id1, in.id2, f);
   // An animal whose parents are (all but) completely inbred inherits no
@@ -104,6 +113,7 @@ CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats
   const SparseLower ainv = pedigree_inverse(in.id1, in.id2, dvar);
   clock.done("inbreeding and A^-1");
 
+  clock.begin("building the mixed-model equations");
   std::vector<int> all(static_cast<std::size_t>(nt));
   for (int t = 0; t < nt; ++t) all[t] = t;
   Matrix<double> g0inv(nt, nt);
@@ -118,6 +128,7 @@ CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats
   CholmodSparse a = to_cholmod(cm, mixed_model_lower(ainv, g0inv.cview(), rb.of_animal));
   clock.done("mixed-model equations");
 
+  clock.begin("ordering the mixed-model equations");
   Analysis analysis = analyse(cm, a.get());
   CholmodFactor& factor = analysis.factor;
   clock.done("analysis (ordering)");
@@ -138,9 +149,11 @@ CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats
                 Bytes(selected_inverse_work_bytes(symbolic))));
   check_fits("the factor of the mixed-model equations of " + plural(na, "animal") + " and " + plural(nt, "trait") +
                  " (" +
-                 std::to_string(static_cast<std::uint64_t>(factor->xsize)) + " values)",
+                 plural(static_cast<long long>(factor->xsize), "value") + ")",
              needed, available_memory(), "Close other programs or run on a machine with more memory");
 
+  // One library call that reports nothing on its way: its time so far.
+  clock.begin("factorising the mixed-model equations");
   if (const auto column = factorise(cm, a.get(), factor.get()))
     throw FatalError::diagnostic(
         "the mixed-model equations cannot be factorised in double precision (at the breeding value of trait " +
@@ -155,13 +168,17 @@ CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats
   clock.done("factorisation");
 
   const SupernodalView z = supernodal_view(*factor);
-  selected_inverse(z);
+  constexpr const char* kInverse = "inverting the factor (selected inverse)";
+  clock.begin(kInverse, true);
+  selected_inverse(z, {}, [&](double share) { clock.update(kInverse, share); });
   clock.done("selected inverse");
 
   std::vector<std::int64_t> position(static_cast<std::size_t>(z.n));
   const auto* perm = static_cast<const std::int64_t*>(factor->Perm);
   for (std::int64_t k = 0; k < z.n; ++k) position[static_cast<std::size_t>(perm[k])] = k;
   const std::vector<std::int64_t> owners = column_owners(z);
+  constexpr const char* kBlocks = "reading the candidates' blocks of the inverse";
+  clock.begin(kBlocks, true);
   CandidateVariances out;
   out.ntrait = nt;
   out.var.resize(in.candidates.size() * static_cast<std::size_t>(nt) * nt);
@@ -178,6 +195,7 @@ CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats
                              position[static_cast<std::size_t>(c * nt + t2)]);
         v[t1 + t2 * nt] = v[t2 + t1 * nt] = in.g0(t1, t2) * acc - pev;
       }
+    clock.update(kBlocks, static_cast<double>(b + 1) / static_cast<double>(in.candidates.size()));
   }
   clock.done("candidate blocks");
   st.cholmod_peak = cm->memory_usage;

@@ -22,12 +22,19 @@
 
 namespace gw {
 
+// Told at the start of each stage with its name and a share of -1 when the
+// stage cannot tell how far it has come, or 0 when it can; such a stage then
+// reports its share done (up to 1) as it goes, always from the calling
+// thread. It must not throw.
+using StageProgressFn = std::function<void(const char* stage, double share)>;
+
 struct SparseInput {
   ConstMatView g0, r0;                     // genetic and residual covariances, T x T
   std::span<const std::int32_t> id1, id2;  // parents by 1-based line, 0 unknown, parents first
   ConstIntMatView nonr;                    // animals x traits, 1: record present
   std::span<const int> candidates;         // 0-based lines of the candidates, ascending
   std::string parameter_file, pedigree_file;  // names for the messages
+  StageProgressFn progress;                // optional
 };
 
 // What the stages took and produced, for the benchmark.

@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <stdexcept>
 
@@ -190,14 +191,33 @@ std::vector<std::int64_t> column_owners(const SupernodalView& f) {
   return owners;
 }
 
-void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& options) {
+void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& options,
+                      const std::function<void(double)>& progress) {
   const int threads = thread_count(options), panel = panel_width(options);
   const std::vector<std::int64_t> owners = column_owners(f);
   const Schedule sc = schedule(f, owners, threads, panel);
+  // The work done so far, summed over all threads; the calling thread (thread
+  // 0 of the parallel part) tells `progress` whenever it has grown by a
+  // thousandth of the total since the last time.
+  const double total = std::max(selected_inverse_flops(f), 1.0);
+  std::atomic<double> done{0.0};
+  double told = 0.0;
+  const auto finished = [&](std::int64_t k, bool caller) {
+    if (!progress) return;
+    const double w = supernode_flops(f, k);
+    const double now = done.fetch_add(w, std::memory_order_relaxed) + w;
+    if (caller && now - told >= 1e-3 * total) {
+      told = now;
+      progress(std::min(now / total, 1.0));
+    }
+  };
   {
     Workspace ws(sc.top_sizes);
     for (std::int64_t k = f.nsuper - 1; k >= 0; --k)
-      if (sc.top[k]) invert_supernode(f, owners, k, panel, ws);
+      if (sc.top[k]) {
+        invert_supernode(f, owners, k, panel, ws);
+        finished(k, true);
+      }
   }
   const auto ntasks = static_cast<std::int64_t>(sc.tasks.size());
   bool failed = false;
@@ -208,13 +228,17 @@ void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& opt
     for (std::int64_t q = 0; q < ntasks; ++q) {
       const std::int64_t root = sc.tasks[static_cast<std::size_t>(q)];
       try {
-        for (std::int64_t k = root; k >= sc.first[root]; --k) invert_supernode(f, owners, k, panel, ws);
+        for (std::int64_t k = root; k >= sc.first[root]; --k) {
+          invert_supernode(f, owners, k, panel, ws);
+          finished(k, omp_get_thread_num() == 0);
+        }
       } catch (const std::logic_error&) {
         failed = true;
       }
     }
   }
   if (failed) throw std::logic_error("selected inverse: the factor is not a valid supernodal Cholesky factor");
+  if (progress) progress(1.0);
 }
 
 double selected_element(const SupernodalView& f, const std::vector<std::int64_t>& owners, std::int64_t r,

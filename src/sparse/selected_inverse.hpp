@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace gw {
@@ -55,8 +56,11 @@ struct SelectedInverseOptions {
 // run one after another with multithreaded BLAS, the independent subtrees
 // below them in parallel, each on one thread; which supernode runs how
 // follows from the pattern and the thread count alone, so the result is the
-// same from run to run for a given thread count.
-void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& options = {});
+// same from run to run for a given thread count. `progress`, when given, is
+// told the share of the floating-point operations done (0 to 1) from time
+// to time, always from the calling thread; it must not throw.
+void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& options = {},
+                      const std::function<void(double)>& progress = {});
 
 // The same, one column at a time with plain loops; the reference that the
 // supernodal form is tested against.
