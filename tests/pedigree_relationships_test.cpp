@@ -144,6 +144,20 @@ TEST_P(RandomPedigree, AgreesWithTheTabularRelationshipMatrix) {
     }
 }
 
+// A herd large enough for the drivers of one generation to be shared among
+// threads: the same bits on any number of threads, and the plain values.
+TEST(Relationships, FastInbreedingIsTheSameOnAnyNumberOfThreads) {
+  const Ped p = herd_pedigree(30000, 6, 7);
+  const std::vector<double> one = inbreeding(p.id1, p.id2, 1), plain = inbreeding_plain(p.id1, p.id2);
+  for (const int threads : {2, 3}) EXPECT_EQ(inbreeding(p.id1, p.id2, threads), one) << threads << " threads";
+  double max_f = 0;
+  for (std::size_t i = 0; i < one.size(); ++i) {
+    ASSERT_NEAR(one[i], plain[i], 1e-13) << "animal " << i + 1;
+    max_f = std::max(max_f, one[i]);
+  }
+  EXPECT_GT(max_f, 0.1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, RandomPedigree,
                          ::testing::Values(Case{"wide", 120, 60, 1}, Case{"deep_inbred", 150, 5, 2},
                                            Case{"selfing_and_sibs", 90, 3, 3}, Case{"one_animal", 1, 1, 4},
