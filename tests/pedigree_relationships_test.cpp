@@ -144,16 +144,16 @@ TEST_P(RandomPedigree, AgreesWithTheTabularRelationshipMatrix) {
     }
 }
 
-// A herd large enough for the drivers of one generation to be shared among
-// threads: the same bits on any number of threads, and the plain values.
-TEST(Relationships, FastInbreedingIsTheSameOnAnyNumberOfThreads) {
+// A herd with many sires in each generation, so that the fast routine fills
+// all its lanes with drivers of one generation (too large for the tabular
+// matrix): against the plain routine.
+TEST(Relationships, FastInbreedingOfALargeHerd) {
   const Ped p = herd_pedigree(30000, 6, 7);
-  const std::vector<double> one = inbreeding(p.id1, p.id2, 1), plain = inbreeding_plain(p.id1, p.id2);
-  for (const int threads : {2, 3}) EXPECT_EQ(inbreeding(p.id1, p.id2, threads), one) << threads << " threads";
+  const std::vector<double> f = inbreeding(p.id1, p.id2), plain = inbreeding_plain(p.id1, p.id2);
   double max_f = 0;
-  for (std::size_t i = 0; i < one.size(); ++i) {
-    ASSERT_NEAR(one[i], plain[i], 1e-13) << "animal " << i + 1;
-    max_f = std::max(max_f, one[i]);
+  for (std::size_t i = 0; i < f.size(); ++i) {
+    ASSERT_NEAR(f[i], plain[i], 1e-13) << "animal " << i + 1;
+    max_f = std::max(max_f, f[i]);
   }
   EXPECT_GT(max_f, 0.1);
 }

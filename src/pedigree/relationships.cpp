@@ -1,7 +1,5 @@
 #include "pedigree/relationships.hpp"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <bit>
 #include <cassert>
@@ -146,11 +144,13 @@ struct Buckets {
 // A parent in the sweeps: its own parents as node indices, the unknown
 // parent being the extra node whose values stay 0, d(i) once known, and its
 // values in the current products, one per lane (y, then d(i) y, then w).
-// Two lanes fill 32 bytes, two nodes a cache line: the sweeps are bound by
-// the cache misses on the nodes, and of 1, 2, 6 and 14 lanes (8 to 128
-// bytes) two took the least time on herds of 10 and 20 generations.
-constexpr int kLanes = 2;
-struct alignas(32) Node {
+// Six lanes fill a node's cache line. The sweeps are bound by the cache
+// misses on the nodes; more lanes share one pass over the ancestors, but a
+// larger node costs more traffic where the lanes' reduced pedigrees
+// overlap little. Of 1, 2, 6 and 14 lanes (8 to 128 bytes a node), six took
+// the least time on herds of 20 generations and little more than two on 10.
+constexpr int kLanes = 6;
+struct alignas(64) Node {
   std::uint32_t s, d;
   double dvar;
   double v[kLanes];
@@ -175,8 +175,10 @@ class LaneProducts {
   // place; then w = T (D y) from the oldest member up. d(i) matters on the
   // ancestors of the unit nodes only, where y is not 0. Afterwards the
   // members' values hold w. There are no branches on the values, which the
-  // predictor would miss on most members.
-  void run() {
+  // predictor would miss on most members. The lane loops vectorise; the
+  // clones for wider vectors give the same bits (no contraction, one
+  // operation per element).
+  __attribute__((target_clones("default", "arch=x86-64-v3", "arch=x86-64-v4"))) void run() {
     order_.clear();
     reduced_.drain([&](std::uint32_t p) {
       order_.push_back(p);
@@ -228,17 +230,19 @@ class LaneProducts {
 // before offspring would do) and within one by drivers first: that keeps
 // the nodes small in total and the much-used ones close together.
 //
-// Drivers go in node order, in waves: a wave closes before a driver that is
-// not older than every offspring of the wave that is itself a parent. d(i)
-// needs F of i's parents; for every ancestor i of a wave's drivers those
-// come from earlier waves (each F from a driver that is a parent of the
-// animal, so before it in node order). The drivers of a wave are thus
-// independent: they go kLanes at a time on the lanes of one pair of sweeps,
-// the groups shared among the threads. Each lane's sums are the same
-// whatever else runs beside it (the other lanes and the members the lane
-// does not need add exact zeros), so the result does not depend on the
-// grouping nor on the number of threads.
-std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2, int threads) {
+// Drivers go in node order, kLanes at a time on the lanes of one pair of
+// sweeps: a group closes before a driver that is not older than every
+// offspring of the group that is itself a parent. d(i) needs F of i's
+// parents; for every ancestor i of a group's drivers those come from
+// earlier groups (each F from a driver that is a parent of the animal, so
+// before it in node order). Each lane's sums are the same whatever runs
+// beside it (the other lanes, and the members the lane does not need, add
+// exact zeros to its y), so the grouping does not change any bit.
+//
+// Single-threaded: the sweeps are bound by the memory traffic on the nodes,
+// and two threads, each with its own copy of the nodes, took hardly less
+// time on two cores than one.
+std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2) {
   const std::size_t n = id1.size();
   assert(n < std::numeric_limits<std::uint32_t>::max());
   const auto none = static_cast<std::uint32_t>(n);
@@ -322,48 +326,30 @@ std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<cons
       fo = std::min(fo, node_of[o]);
     }
 
-  // One copy of the nodes for every worker, whose values it alone uses.
-  const int workers = std::max(1, threads > 0 ? threads : omp_get_max_threads());
-  std::vector<std::vector<Node>> copies(static_cast<std::size_t>(workers - 1), node);
-  std::vector<LaneProducts> products;
-  products.emplace_back(node);
-  for (std::vector<Node>& copy : copies) products.emplace_back(copy);
-
   std::vector<double> f(n, 0.0);
-  std::vector<std::uint32_t> wave;
+  LaneProducts products(node);
   std::uint32_t dvar_ready = 0;  // d(i) is set below this node
-  for (std::uint32_t next = 0; next < nodes;) {
-    wave.clear();
-    for (std::uint32_t wave_offspring = nodes; next < nodes && next < wave_offspring; ++next)
+  std::uint32_t next = 0;        // the next node that may be a driver
+  std::uint32_t group[kLanes];
+  while (true) {
+    int lanes = 0;
+    for (std::uint32_t group_offspring = nodes; next < nodes && lanes < kLanes && next < group_offspring; ++next)
       if (!by_driver.of(next).empty()) {
-        wave.push_back(next);
-        wave_offspring = std::min(wave_offspring, first_offspring[next]);
+        group[lanes++] = next;
+        group_offspring = std::min(group_offspring, first_offspring[next]);
       }
-    if (wave.empty()) break;
-    for (; dvar_ready <= wave.back(); ++dvar_ready) {
+    if (lanes == 0) break;
+    for (; dvar_ready <= group[lanes - 1]; ++dvar_ready) {
       const Parents p = par[animal_of[dvar_ready]];
       node[dvar_ready].dvar = mendelian_variance(p.s, p.d, f);
-      for (std::vector<Node>& copy : copies) copy[dvar_ready].dvar = node[dvar_ready].dvar;
     }
-    const auto run_group = [&](LaneProducts& lp, std::size_t first) {
-      const std::size_t lanes = std::min<std::size_t>(kLanes, wave.size() - first);
-      const std::span<const std::uint32_t> group(wave.data() + first, lanes);
-      for (std::size_t l = 0; l < lanes; ++l) lp.unit(group[l], static_cast<int>(l));
-      for (const std::uint32_t g : group)
-        for (const std::uint32_t o : by_driver.of(g)) lp.want(mate_of(o));
-      lp.run();
-      for (std::size_t l = 0; l < lanes; ++l)
-        for (const std::uint32_t o : by_driver.of(group[l])) f[o] = 0.5 * lp.value(mate_of(o), static_cast<int>(l));
-      lp.clear();
-    };
-    const auto groups = static_cast<std::int64_t>((wave.size() + kLanes - 1) / kLanes);
-    if (workers > 1 && groups >= 2 * workers) {
-#pragma omp parallel for num_threads(workers) schedule(dynamic, 1)
-      for (std::int64_t g = 0; g < groups; ++g)
-        run_group(products[static_cast<std::size_t>(omp_get_thread_num())], static_cast<std::size_t>(g) * kLanes);
-    } else {
-      for (std::int64_t g = 0; g < groups; ++g) run_group(products[0], static_cast<std::size_t>(g) * kLanes);
-    }
+    for (int l = 0; l < lanes; ++l) products.unit(group[l], l);
+    for (int l = 0; l < lanes; ++l)
+      for (const std::uint32_t o : by_driver.of(group[l])) products.want(mate_of(o));
+    products.run();
+    for (int l = 0; l < lanes; ++l)
+      for (const std::uint32_t o : by_driver.of(group[l])) f[o] = 0.5 * products.value(mate_of(o), l);
+    products.clear();
   }
   return f;
 }

@@ -19,9 +19,8 @@ namespace gw {
 // vector, restricted to the ancestors of one parent and of all its mates
 // (the indirect method of Colleau, as modified by Sargolzaei, Iwaisaki and
 // Colleau, 2005); cost about the size of those reduced pedigrees, memory
-// linear in n. Agrees with inbreeding_plain to rounding, and gives the same
-// bits for any number of threads (0: omp_get_max_threads()).
-std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2, int threads = 0);
+// linear in n. Single-threaded. Agrees with inbreeding_plain to rounding.
+std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2);
 
 // The same by tracing each animal's ancestors with the recursion of
 // Meuwissen and Luo (1992) on the rows of the factor L of A = L D L'; cost
