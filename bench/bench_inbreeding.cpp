@@ -14,7 +14,6 @@
 // load average is printed before and after). Memory is the rise of the peak
 // resident size over the resident size before the call, per animal.
 #include <malloc.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,14 +21,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <random>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "herd.hpp"
+#include "measure.hpp"
 #include "pedigree/relationships.hpp"
 
 namespace {
@@ -69,29 +67,6 @@ Options parse(int argc, char** argv) {
   return o;
 }
 
-std::uint64_t status_bytes(const char* key) {
-  std::ifstream in("/proc/self/status");
-  const std::size_t len = std::strlen(key);
-  for (std::string line; std::getline(in, line);)
-    if (line.compare(0, len, key) == 0) return std::strtoull(line.c_str() + len, nullptr, 10) * 1024;
-  return 0;
-}
-
-// CPU time of the process, all threads.
-double cpu_now() {
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         1e-6 * static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
-}
-
-std::string load_average() {
-  std::ifstream in("/proc/loadavg");
-  std::string one;
-  in >> one;
-  return one;
-}
-
 struct Timing {
   double seconds = 1e300, cpu_seconds = 1e300;
   std::uint64_t extra_bytes = 0;  // peak resident rise during the call
@@ -105,14 +80,14 @@ Timing time_it(int repeat, Routine routine, std::span<const std::int32_t> id1, s
   for (int r = 0; r < repeat; ++r) {
     t.f = {};
     malloc_trim(0);  // freed heap pages leave the resident set, so that reusing them counts
-    std::ofstream("/proc/self/clear_refs") << "5";  // the peak drops to the current size
-    const std::uint64_t before = status_bytes("VmRSS:");
-    const double cpu_start = cpu_now();
+    gw::bench::reset_peak();
+    const std::uint64_t before = gw::bench::status_bytes("VmRSS:");
+    const double cpu_start = gw::bench::cpu_seconds();
     const auto start = std::chrono::steady_clock::now();
     std::vector<double> f = routine(id1, id2);
     const auto stop = std::chrono::steady_clock::now();
-    t.cpu_seconds = std::min(t.cpu_seconds, cpu_now() - cpu_start);
-    const std::uint64_t peak = status_bytes("VmHWM:");
+    t.cpu_seconds = std::min(t.cpu_seconds, gw::bench::cpu_seconds() - cpu_start);
+    const std::uint64_t peak = gw::bench::peak_rss();
     t.seconds = std::min(t.seconds, std::chrono::duration<double>(stop - start).count());
     t.extra_bytes = std::max(t.extra_bytes, peak > before ? peak - before : 0);
     t.f = std::move(f);
@@ -131,7 +106,7 @@ double max_difference(std::span<const double> a, std::span<const double> b) {
 int main(int argc, char** argv) {
   const Options o = parse(argc, argv);
   std::printf("fast on the whole herd; plain against fast on a prefix; wall and CPU seconds; load average %s\n",
-              load_average().c_str());
+              gw::bench::load_average().c_str());
   std::printf("%9s %5s %8s %8s %9s %7s | %9s %8s %8s %9s %9s %8s %10s\n", "animals", "gens", "fast_s", "fast_cpu",
               "B/animal", "mean_F", "prefix", "fast_s", "fast_cpu", "plain_s", "plain_cpu", "plain/f", "max|diff|");
   for (const auto& [n, g] : o.shapes) {
@@ -160,6 +135,6 @@ int main(int argc, char** argv) {
                 max_difference(fast.f, plain.f));
     std::fflush(stdout);
   }
-  std::printf("load average %s\n", load_average().c_str());
+  std::printf("load average %s\n", gw::bench::load_average().c_str());
   return 0;
 }

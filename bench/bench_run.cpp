@@ -48,9 +48,13 @@
 #include "io/result_file.hpp"
 #include "kernels/kernels.hpp"
 #include "herd.hpp"
+#include "measure.hpp"
 
 namespace fs = std::filesystem;
 using namespace gw;
+using gw::bench::cpu_seconds;
+using gw::bench::peak_rss;
+using gw::bench::reset_peak;
 
 namespace {
 
@@ -118,28 +122,6 @@ Options parse(int argc, char** argv) {
 // ----------------------------------------------------------------- measuring
 
 double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-
-double cpu_seconds() {
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-         1e-6 * static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
-}
-
-// Peak resident memory of this process in bytes (VmHWM).
-std::uint64_t peak_rss() {
-  std::ifstream in("/proc/self/status");
-  std::string key;
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
-  return 0;
-}
-
-// Lowers the peak to the current resident size.
-void reset_peak() {
-  std::ofstream out("/proc/self/clear_refs");
-  out << "5";
-}
 
 // A digest of the bits of doubles (FNV-1a over 64-bit words).
 std::uint64_t hash_words(std::uint64_t h, const double* x, std::int64_t n) {
