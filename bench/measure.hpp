@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -35,19 +36,32 @@ inline double cpu_seconds() {
          1e-6 * static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
 }
 
-// Peak resident memory of this process in bytes (VmHWM).
-inline std::uint64_t peak_rss() {
-  std::ifstream in("/proc/self/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
-  return 0;
-}
 
 // Lowers the peak to the current resident size.
 inline void reset_peak() {
   std::ofstream out("/proc/self/clear_refs");
   out << "5";
 }
+
+// A size field of /proc/self/status ("VmHWM:", "VmRSS:") in bytes.
+inline std::uint64_t status_bytes(const char* key) {
+  std::ifstream in("/proc/self/status");
+  const std::size_t len = std::strlen(key);
+  for (std::string line; std::getline(in, line);)
+    if (line.compare(0, len, key) == 0) return std::strtoull(line.c_str() + len, nullptr, 10) * 1024;
+  return 0;
+}
+
+// The one-minute load average, as the kernel writes it.
+inline std::string load_average() {
+  std::ifstream in("/proc/loadavg");
+  std::string one;
+  in >> one;
+  return one;
+}
+
+// Peak resident memory of this process in bytes.
+inline std::uint64_t peak_rss() { return status_bytes("VmHWM:"); }
 
 inline double mib(std::uint64_t b) { return static_cast<double>(b) / (1024.0 * 1024.0); }
 

@@ -1,5 +1,6 @@
 // Inbreeding coefficients and A^-1 from the parent lists, against the dense
-// relationship matrix of the tabular method.
+// relationship matrix of the tabular method; the fast inbreeding routine also
+// against its plain twin.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "herd.hpp"
 #include "kernels/kernels.hpp"
 #include "pedigree/relationships.hpp"
 
@@ -19,7 +21,10 @@ struct Ped {
 
 // A random pedigree of n animals: a few founders, then animals whose
 // parents are drawn from the last `window` animals (small windows give deep
-// inbreeding), with unknown parents, selfing and runs of full sibs.
+// inbreeding), with unknown parents, selfing, runs of full sibs with the
+// parents in either order, matings of relatives of every degree (parent and
+// offspring too), animals that are sire of some offspring and dam of others,
+// and founders among the later animals.
 Ped random_pedigree(int n, int window, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   Ped p;
@@ -34,14 +39,31 @@ Ped random_pedigree(int n, int window, std::uint64_t seed) {
         d = pick();  // sire unknown
       } else if (kind == 2) {
         s = d = pick();  // selfing
-      } else if (kind < 6 && i > 0 && (p.id1[i - 1] != 0 || p.id2[i - 1] != 0)) {
+      } else if (kind < 6 && (p.id1[i - 1] != 0 || p.id2[i - 1] != 0)) {
         s = p.id2[i - 1], d = p.id1[i - 1];  // full sib of the animal before, parents swapped
+      } else if (kind < 8) {
+        s = p.id1[i - 1], d = p.id2[i - 1];  // full sib, parents in the same order
       } else if (kind != 19) {
         s = pick(), d = pick();
       }
     }
     p.id1.push_back(s);
     p.id2.push_back(d);
+  }
+  return p;
+}
+
+// A herd of generations with few sires and many dams: each sire has many
+// mates, as in the pedigrees the fast routine is built for.
+Ped herd_pedigree(int n, int generations, std::uint64_t seed) {
+  herd::Shape shape;
+  shape.animals = n;
+  shape.generations = generations;
+  std::mt19937_64 rng(seed);
+  Ped p;
+  for (const herd::Animal& a : herd::animals(shape, rng)) {
+    p.id1.push_back(a.sire + 1);
+    p.id2.push_back(a.dam + 1);
   }
   return p;
 }
@@ -70,6 +92,7 @@ TEST(Relationships, TextbookPedigree) {
   const std::vector<double> f = inbreeding(p.id1, p.id2);
   const std::vector<double> expected_f = {0, 0, 0, 0, 0.125, 0.125};
   EXPECT_EQ(f, expected_f);
+  EXPECT_EQ(inbreeding_plain(p.id1, p.id2), expected_f);
   const std::vector<double> dvar = mendelian_variances(p.id1, p.id2, f);
   EXPECT_EQ(dvar, (std::vector<double>{1, 1, 0.5, 0.75, 0.5, 0.46875}));
   const Matrix<double> ainv = dense_of(pedigree_inverse(p.id1, p.id2, dvar));
@@ -82,8 +105,9 @@ TEST(Relationships, TextbookPedigree) {
 
 struct Case {
   const char* name;
-  int n, window;
+  int n, window;  // window 0: a herd of `generations` generations
   std::uint64_t seed;
+  int generations = 0;
 };
 
 // A case shows as its name in the test output.
@@ -91,18 +115,21 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class RandomPedigree : public ::testing::TestWithParam<Case> {};
 
-// F against the diagonal of the tabular A, and A^-1 A = I.
+// F of both routines against the diagonal of the tabular A and against each
+// other, and A^-1 A = I.
 TEST_P(RandomPedigree, AgreesWithTheTabularRelationshipMatrix) {
   const Case& c = GetParam();
-  const Ped p = random_pedigree(c.n, c.window, c.seed);
+  const Ped p = c.window > 0 ? random_pedigree(c.n, c.window, c.seed) : herd_pedigree(c.n, c.generations, c.seed);
   const Matrix<double> a = dense_a(p);
-  const std::vector<double> f = inbreeding(p.id1, p.id2);
+  const std::vector<double> f = inbreeding(p.id1, p.id2), plain = inbreeding_plain(p.id1, p.id2);
   double max_f = 0;
   for (int i = 0; i < c.n; ++i) {
-    EXPECT_NEAR(f[i], a(i, i) - 1.0, 1e-14) << "animal " << i + 1;
+    EXPECT_NEAR(f[i], a(i, i) - 1.0, 1e-13) << "animal " << i + 1;
+    EXPECT_NEAR(plain[i], a(i, i) - 1.0, 1e-14) << "animal " << i + 1;
+    EXPECT_NEAR(f[i], plain[i], 1e-13) << "animal " << i + 1;
     max_f = std::max(max_f, f[i]);
   }
-  if (c.n > 1 && c.window <= 6) {
+  if (c.n > 1 && c.window > 0 && c.window <= 6) {
     EXPECT_GT(max_f, 0.5) << "the case is meant to be deeply inbred";
   }
   const SparseLower ainv = pedigree_inverse(p.id1, p.id2, mendelian_variances(p.id1, p.id2, f));
@@ -120,9 +147,24 @@ TEST_P(RandomPedigree, AgreesWithTheTabularRelationshipMatrix) {
     }
 }
 
+// A herd with many sires in each generation, so that the fast routine fills
+// all its lanes with drivers of one generation (too large for the tabular
+// matrix): against the plain routine.
+TEST(Relationships, FastInbreedingOfALargeHerd) {
+  const Ped p = herd_pedigree(30000, 6, 7);
+  const std::vector<double> f = inbreeding(p.id1, p.id2), plain = inbreeding_plain(p.id1, p.id2);
+  double max_f = 0;
+  for (std::size_t i = 0; i < f.size(); ++i) {
+    ASSERT_NEAR(f[i], plain[i], 1e-13) << "animal " << i + 1;
+    max_f = std::max(max_f, f[i]);
+  }
+  EXPECT_GT(max_f, 0.1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, RandomPedigree,
                          ::testing::Values(Case{"wide", 120, 60, 1}, Case{"deep_inbred", 150, 5, 2},
-                                           Case{"selfing_and_sibs", 90, 3, 3}, Case{"one_animal", 1, 1, 4}),
+                                           Case{"selfing_and_sibs", 90, 3, 3}, Case{"one_animal", 1, 1, 4},
+                                           Case{"herd", 400, 0, 5, 8}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -15,10 +15,18 @@
 namespace gw {
 
 // F(i) for every animal: A(i, i) - 1, where A is the additive relationship
-// matrix. Traces each animal's ancestors with the recursion of Meuwissen and
-// Luo (1992) on the rows of the factor L of A = L D L'. The result agrees
-// with the diagonal of the tabular relationship matrix to rounding.
+// matrix. For each mating, A(s, d) comes from one product of A with a unit
+// vector, restricted to the ancestors of one parent and of all its mates
+// (the indirect method of Colleau, as modified by Sargolzaei, Iwaisaki and
+// Colleau, 2005); cost about the size of those reduced pedigrees, memory
+// linear in n. Single-threaded. Agrees with inbreeding_plain to rounding.
 std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2);
+
+// The same by tracing each animal's ancestors with the recursion of
+// Meuwissen and Luo (1992) on the rows of the factor L of A = L D L'; cost
+// about the number of ancestors of every animal. The result agrees with the
+// diagonal of the tabular relationship matrix to rounding.
+std::vector<double> inbreeding_plain(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2);
 
 // The within-family variance factor d(i) of every animal (the diagonal D of
 // A = L D L'): 1 without known parents, 3/4 - F(p)/4 with one known parent
