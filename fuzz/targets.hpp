@@ -115,6 +115,7 @@ inline constexpr std::int64_t kMaxTraitsTimesAnimals = 400;
 inline constexpr std::int64_t kMaxReferenceSize = 60;
 
 inline const std::string kSentinel = "an earlier result\n";
+inline const std::string kCandidateFile = "Candidates.csv";
 
 inline std::string read_whole(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -180,6 +181,8 @@ inline std::string reference_result(const fs::path& dir) {
 // Returns the exit status.
 inline int checked_run(const fs::path& dir, const RunOptions& options, std::string& console_text) {
   write_whole(dir / kResultFileName, kSentinel);
+  std::error_code ec;
+  fs::remove(dir / kCandidateFile, ec);
   std::ostringstream out;
   Console console(out, [] { return LocalTime{2024, 1, 2, 3, 4, 5, 600}; });
   int status = 0;
@@ -197,7 +200,8 @@ inline int checked_run(const fs::path& dir, const RunOptions& options, std::stri
   // Nothing but the two inputs and the result file is left in the folder.
   for (const auto& entry : fs::directory_iterator(dir)) {
     const std::string name = entry.path().filename().string();
-    require(name == kParameterFileName || name == kPedigreeFileName || name == kResultFileName,
+    require(name == kParameterFileName || name == kPedigreeFileName || name == kResultFileName ||
+                (status == 0 && !options.candidates_file.empty() && name == kCandidateFile),
             "a stray file is left behind: " + name);
   }
   console_text = out.str();
@@ -219,9 +223,14 @@ inline void run_target(const std::uint8_t* data, std::size_t size) {
 
   // The sparse path first, on the same files: the same checks, and input
   // that one path refuses as bad is bad for the other too.
+  // The dense run also writes the candidate file, which must appear only
+  // after a complete run.
   std::string console_text;
-  const int sparse = checked_run(dir.path(), RunOptions{.sparse = true}, console_text);
-  const int dense = checked_run(dir.path(), RunOptions{}, console_text);
+  RunOptions sparse_options, dense_options;
+  sparse_options.sparse = true;
+  dense_options.candidates_file = kCandidateFile;
+  const int sparse = checked_run(dir.path(), sparse_options, console_text);
+  const int dense = checked_run(dir.path(), dense_options, console_text);
   require((sparse == 2) == (dense == 2), "the paths disagree on whether the input is bad: sparse exit status " +
                                              std::to_string(sparse) + ", dense " + std::to_string(dense));
   if (dense != 0) return;

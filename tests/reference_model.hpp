@@ -31,9 +31,18 @@ struct Input {
   std::vector<std::vector<int>> pedigree_lines;      // id, sire, dam, cand, group, flags...
 };
 
+// One candidate's system and weights, in file order.
+struct Candidate {
+  int line = 0;  // 1-based
+  Mat lhs;
+  std::vector<double> w;
+  double a_cc = 0;  // A(c, c)
+};
+
 struct Output {
   std::vector<double> vv1, vv2, vv0, v0;
   int nanim = 0, nrec = 0;
+  std::vector<Candidate> candidates;
 };
 
 struct Stop : std::runtime_error {
@@ -203,6 +212,7 @@ inline Output compute(const Input& in) {
         lhs(i, j) = s;
       }
     const std::vector<double> w = solve(lhs, k0);
+    out.candidates.push_back(Candidate{k + 1, lhs, w, a(k, k)});
     auto& sum = in.pedigree_lines[k][4] == 1 ? vv1 : vv2;
     for (int i = 0; i < nt; ++i) sum[i] = sum[i] + w[i];
     ++(in.pedigree_lines[k][4] == 1 ? n1 : n2);

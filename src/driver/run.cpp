@@ -11,6 +11,7 @@
 #include "driver/parameter_checks.hpp"
 #include "kernels/memory.hpp"
 #include "driver/stages.hpp"
+#include "io/candidate_file.hpp"
 #include "io/input_file.hpp"
 #include "io/result_file.hpp"
 #include "kernels/fatal.hpp"
@@ -25,7 +26,7 @@ namespace {
 // inverted, and each candidate's system from it. Returns NREC.
 int dense_candidate_stage(const Parameters& par, const TraitMatrices& traits, const Pedigree& ped,
                           const std::string& pedigree_file, const ProgressFn& progress, Progress& status,
-                          CandidateAverages& avg) {
+                          std::vector<CandidateRow>* rows, CandidateAverages& avg) {
   const int ntrait = par.ntrait;
   const int nanim = ped.nanim;
   // The record matrix dominates the memory of a run. The relationship matrix
@@ -64,13 +65,37 @@ int dense_candidate_stage(const Parameters& par, const TraitMatrices& traits, co
   ProgressStage stage(status, kCandidateStage);
   CandidateOptions options;
   options.progress = [&](int done, int total) { stage.update(static_cast<double>(done) / total); };
-  avg = candidate_weights(traits.g0.cview(), relationships, ppi.cview(), ped, par.k0, pedigree_file, options);
+  avg = candidate_weights(traits.g0.cview(), relationships, ppi.cview(), ped, par.k0, pedigree_file, options, rows);
   return nrec;
 }
 
 }  // namespace
 
+// The candidate file may not take the place of an input file, of the
+// result file or of the pedigree ids file, nor of a folder, and its own
+// folder must exist: refused before anything else (exit status 2).
+void check_candidate_file(const std::filesystem::path& dir, const std::filesystem::path& file) {
+  namespace fs = std::filesystem;
+  const fs::path path = dir / file;
+  const std::string shown = file.string();
+  const auto refuse = [&](const std::string& why) {
+    throw FatalError::diagnostic("--candidates " + shown + ": " + why + "; name another file", ExitStatus::bad_input);
+  };
+  if (file.empty() || !file.has_filename()) refuse("not a file name");
+  std::error_code ec;
+  const fs::path folder = path.parent_path();
+  if (!fs::is_directory(folder, ec)) refuse("its folder does not exist");
+  if (fs::is_directory(path, ec)) refuse("is a folder");
+  const fs::path target = fs::weakly_canonical(path, ec);
+  for (const char* name : {kParameterFileName, kPedigreeFileName, kResultFileName, kPedigreeIdsFileName}) {
+    const fs::path other = dir / name;
+    if (fs::weakly_canonical(other, ec) == target || (fs::exists(other, ec) && fs::equivalent(other, path, ec)))
+      refuse(std::string("that is ") + name + ", which the run reads or writes");
+  }
+}
+
 void run(const std::filesystem::path& dir, Console& console, const RunOptions& options, const RunFeedback& feedback) {
+  if (!options.candidates_file.empty()) check_candidate_file(dir, options.candidates_file);
   const ProgressFn progress = [&console](int step) { console.progress(step); };
   Progress silent;
   Progress& status = feedback.progress ? *feedback.progress : silent;
@@ -98,18 +123,37 @@ void run(const std::filesystem::path& dir, Console& console, const RunOptions& o
                                  ExitStatus::failure);
 
   // The path is chosen here and nowhere else.
+  const bool keep_rows = !options.candidates_file.empty();
+  std::vector<CandidateRow> rows;
   CandidateAverages avg;
   int nrec = 0;
   if (options.sparse) {
     // The same stop as the dense path's inversion of an empty record block.
     nrec = static_cast<int>(ped.record_count());
     if (nrec == 0) throw FatalError::console_message("Order of matrix is less than 1 !");
-    avg = sparse_candidate_weights(traits, ped, par.k0, kParameterFileName, pedigree_file.name, nullptr, nullptr,
-                                   &status);
+    avg = sparse_candidate_weights(traits, ped, par.k0, kParameterFileName, pedigree_file.name,
+                                   keep_rows ? &rows : nullptr, nullptr, &status);
   } else {
-    nrec = dense_candidate_stage(par, traits, ped, pedigree_file.name, progress, status, avg);
+    nrec = dense_candidate_stage(par, traits, ped, pedigree_file.name, progress, status, keep_rows ? &rows : nullptr,
+                                 avg);
   }
   const std::vector<double> v0 = reference_weights(traits.g0.cview(), traits.p0i.cview(), par.k0, avg.vv0, progress);
+
+  // Every candidate's own result, complete before the result file is
+  // written and renamed into place just before it.
+  std::optional<CandidateFile> candidates;
+  if (keep_rows) {
+    std::string warning;
+    const std::optional<std::vector<std::string>> ids = read_pedigree_ids(dir, nanim, warning);
+    if (!warning.empty() && feedback.warnings)
+      *feedback.warnings << "gainweights: warning: " << warning << "; the candidate file shows field 1 of "
+                         << pedigree_file.name << " as the id instead" << std::endl;
+    candidates.emplace(dir / options.candidates_file, ntrait);
+    for (const CandidateRow& row : rows) {
+      const auto k = static_cast<std::size_t>(row.line - 1);
+      candidates->write(row, ids ? (*ids)[k] : std::to_string(ped.ident[k]));
+    }
+  }
 
   console.count("No. of animals = ", nanim);
   console.count("No. of records = ", nrec);
@@ -119,6 +163,7 @@ void run(const std::filesystem::path& dir, Console& console, const RunOptions& o
     console.weights(avg.vv1[i], avg.vv2[i], avg.vv0[i], v0[i]);
     result.write_line(avg.vv1[i], avg.vv2[i], avg.vv0[i], v0[i]);
   }
+  if (candidates) candidates->commit();
   result.commit();
   console.empty();
   console.date_time();
@@ -127,7 +172,7 @@ void run(const std::filesystem::path& dir, Console& console, const RunOptions& o
 namespace {
 
 void usage(std::ostream& os) {
-  os << "Usage: gainweights [--sparse]\n"
+  os << "Usage: gainweights [--sparse] [--candidates FILE]\n"
         "       gainweights prepare [--header] [--force] FILE\n"
         "       gainweights --help | --version\n"
         "\n"
@@ -148,6 +193,14 @@ void usage(std::ostream& os) {
         "             or better), not bit for bit, and are the same from run to run\n"
         "             for a given number of threads (OMP_NUM_THREADS). The default\n"
         "             path gives the same bits for any number of threads.\n"
+        "  --candidates FILE\n"
+        "             also write FILE (CSV): for every candidate its line, its\n"
+        "             identifier (from Pedigree_ids.csv when that file matches the\n"
+        "             pedigree, else field 1), its group, its weights w_1 ...\n"
+        "             (17 significant digits), the reliability of each of its\n"
+        "             predicted breeding values rel_1 ... and the standard\n"
+        "             deviation of its index, sd_index. Written only after a\n"
+        "             complete run; never over an input file or the result file.\n"
         "\n"
         "prepare: writes Pedigree&Record.csv and Pedigree_ids.csv in the current folder\n"
         "from FILE, a pedigree with text identifiers in any order: one line per animal\n"
@@ -254,6 +307,12 @@ int run_program(int argc, const char* const* argv, std::ostream& out, std::ostre
     }
     if (arg == "--sparse" && !options.sparse) {
       options.sparse = true;
+      continue;
+    }
+    if ((arg == "--candidates" || arg.starts_with("--candidates=")) && options.candidates_file.empty()) {
+      if (arg == "--candidates" && i + 1 == argc) return usage_error(err, "--candidates needs a FILE name");
+      options.candidates_file = arg == "--candidates" ? std::string(argv[++i]) : std::string(arg.substr(13));
+      if (options.candidates_file.empty()) return usage_error(err, "--candidates needs a FILE name");
       continue;
     }
     return usage_error(err, "unexpected argument '" + std::string(arg) + "'");

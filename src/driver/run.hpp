@@ -16,6 +16,9 @@ struct RunOptions {
   // The candidates' system matrices from the sparse mixed-model equations
   // instead of the dense inverse of the record covariance matrix.
   bool sparse = false;
+  // Where to write every candidate's own result (relative to the run's
+  // folder); empty: no such file.
+  std::filesystem::path candidates_file;
 };
 
 // What a run writes to standard error besides the diagnostic that ends it.
