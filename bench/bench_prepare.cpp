@@ -118,6 +118,7 @@ double seconds_since(std::chrono::steady_clock::time_point t) {
 
 int main(int argc, char** argv) {
   const Options o = parse(argc, argv);
+  Launcher launcher;  // before anything large is allocated
   const fs::path dir = fs::temp_directory_path() / ("gw_bench_prepare_" + std::to_string(::getpid()));
   fs::create_directories(dir / "in_process");
 
@@ -137,7 +138,7 @@ int main(int argc, char** argv) {
 
   double program_seconds = 0, peak_mib = 0;
   if (o.program) {
-    const ChildRun r = run_child(dir, GAINWEIGHTS_EXE, {"prepare", "--force", "herd.txt"});
+    const ChildRun r = launcher.run(dir, GAINWEIGHTS_EXE, {"prepare", "--force", "herd.txt"});
     if (r.status != 0) {
       std::fprintf(stderr, "bench_prepare: the program failed with status %d\n", r.status);
       return 1;

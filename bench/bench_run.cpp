@@ -279,6 +279,7 @@ int main(int argc, char** argv) {
     omp_set_num_threads(o.threads);
     setenv("OMP_NUM_THREADS", std::to_string(o.threads).c_str(), 1);
   }
+  Launcher launcher;  // before anything large is allocated
   char tmpl[] = "/tmp/gainweights-bench-XXXXXX";
   if (!mkdtemp(tmpl)) {
     std::perror("mkdtemp");
@@ -296,7 +297,7 @@ int main(int argc, char** argv) {
     const std::int64_t d = static_cast<std::int64_t>(o.traits) * o.animals;
     std::printf("herd: %d traits, %d animals in %d generations, D = %lld; files: %s\n", o.traits, o.animals,
                 o.generations, static_cast<long long>(d), dir.c_str());
-    const ChildRun r = run_child(dir, GAINWEIGHTS_EXE);
+    const ChildRun r = launcher.run(dir, GAINWEIGHTS_EXE);
     std::printf("program: exit status %d, %.3f s, peak %.1f MiB (8 D^2 + 5%% + 50 MiB = %.1f MiB: %s)\n", r.status,
                 r.seconds, mib(r.peak), budget(d) / (1024.0 * 1024.0),
                 static_cast<double>(r.peak) <= budget(d) ? "within" : "OVER");
@@ -414,7 +415,7 @@ int main(int argc, char** argv) {
   failures += sampled.compared - sampled.equal;
 
   if (o.program) {
-    const ChildRun r = run_child(dir, GAINWEIGHTS_EXE);
+    const ChildRun r = launcher.run(dir, GAINWEIGHTS_EXE);
     const fs::path mine = dir / "in-process";
     fs::create_directories(mine);
     write_result(mine, slow ? *slow : fast);

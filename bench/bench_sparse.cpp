@@ -136,6 +136,7 @@ int main(int argc, char** argv) {
     omp_set_num_threads(o.threads);
     setenv("OMP_NUM_THREADS", std::to_string(o.threads).c_str(), 1);
   }
+  Launcher launcher;  // before anything large is allocated
   char tmpl[] = "/tmp/gainweights-bench-XXXXXX";
   if (!mkdtemp(tmpl)) {
     std::perror("mkdtemp");
@@ -198,11 +199,11 @@ int main(int argc, char** argv) {
   }
 
   if (o.program) {
-    const ChildRun s = run_child(dir, GAINWEIGHTS_EXE, {"--sparse"});
+    const ChildRun s = launcher.run(dir, GAINWEIGHTS_EXE, {"--sparse"});
     std::printf("\nprogram --sparse: exit status %d, %.3f s, peak %.1f MiB\n", s.status, s.seconds, mib(s.peak));
     failures += s.status != 0;
     if (d <= o.dense_max) {
-      const ChildRun f = run_child(dir, GAINWEIGHTS_EXE);
+      const ChildRun f = launcher.run(dir, GAINWEIGHTS_EXE);
       std::printf("program (dense): exit status %d, %.3f s, peak %.1f MiB; sparse / dense time %.3f\n", f.status,
                   f.seconds, mib(f.peak), s.seconds / f.seconds);
       failures += f.status != 0;

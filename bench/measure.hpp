@@ -83,34 +83,112 @@ struct ChildRun {
   int status = -1;         // exit status, -1 when it did not exit normally or could not start
 };
 
-// Runs `exe` with `args` in `dir`, its standard output in dir/console.txt
-// (standard error stays the benchmark's). The child is spawned without a
-// copy of this process's memory: a forked child's peak would include this
-// process's resident size.
-inline ChildRun run_child(const fs::path& dir, const std::string& exe, const std::vector<std::string>& args = {}) {
-  ChildRun r;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-  posix_spawn_file_actions_addopen(&actions, 1, (dir / "console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> words{exe};
-  words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  std::fflush(stdout);
-  const double t0 = now();
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return r;
-  int status = 0;
-  rusage ru{};
-  wait4(pid, &status, 0, &ru);
-  r.seconds = now() - t0;
-  r.peak = static_cast<std::uint64_t>(ru.ru_maxrss) * 1024;
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
+// Starts the program as a child process and measures it. A child's peak
+// resident memory (ru_maxrss) includes the resident size of the process
+// that started it, at the moment it started it, even through vfork and
+// exec. So the children are started by a small launcher process, forked
+// when the benchmark begins, before it has allocated anything large.
+class Launcher {
+ public:
+  Launcher() {
+    int down[2], up[2];
+    if (::pipe(down) != 0 || ::pipe(up) != 0) std::abort();
+    std::fflush(stdout);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(down[1]);
+      ::close(up[0]);
+      serve(down[0], up[1]);
+      ::_exit(0);
+    }
+    ::close(down[0]);
+    ::close(up[1]);
+    to_ = down[1];
+    from_ = up[0];
+  }
+  ~Launcher() {
+    ::close(to_);
+    ::close(from_);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  Launcher(const Launcher&) = delete;
+  Launcher& operator=(const Launcher&) = delete;
+
+  // Runs `exe` with `args` in `dir`, its standard output in dir/console.txt
+  // (standard error stays the benchmark's).
+  ChildRun run(const fs::path& dir, const std::string& exe, const std::vector<std::string>& args = {}) {
+    std::vector<std::string> words{dir.string(), exe};
+    words.insert(words.end(), args.begin(), args.end());
+    send_words(to_, words);
+    ChildRun r;
+    receive(from_, &r, sizeof r);
+    return r;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int to_ = -1, from_ = -1;
+
+  static void transfer(int fd, void* data, std::size_t n, bool out) {
+    auto* p = static_cast<char*>(data);
+    while (n > 0) {
+      const ssize_t k = out ? ::write(fd, p, n) : ::read(fd, p, n);
+      if (k <= 0) std::_Exit(out ? 1 : 0);  // the other side is gone
+      p += k;
+      n -= static_cast<std::size_t>(k);
+    }
+  }
+  static void receive(int fd, void* data, std::size_t n) { transfer(fd, data, n, false); }
+  static void send(int fd, const void* data, std::size_t n) { transfer(fd, const_cast<void*>(data), n, true); }
+
+  static void send_words(int fd, const std::vector<std::string>& words) {
+    const std::uint64_t count = words.size();
+    send(fd, &count, sizeof count);
+    for (const std::string& w : words) {
+      const std::uint64_t len = w.size();
+      send(fd, &len, sizeof len);
+      send(fd, w.data(), len);
+    }
+  }
+
+  static void serve(int in, int out) {
+    for (;;) {
+      std::uint64_t count = 0;
+      receive(in, &count, sizeof count);
+      std::vector<std::string> words(count);
+      for (std::string& w : words) {
+        std::uint64_t len = 0;
+        receive(in, &len, sizeof len);
+        w.resize(len);
+        receive(in, w.data(), len);
+      }
+      const ChildRun r = spawn(words[0], std::vector<std::string>(words.begin() + 1, words.end()));
+      send(out, &r, sizeof r);
+    }
+  }
+
+  static ChildRun spawn(const fs::path& dir, std::vector<std::string> words) {
+    ChildRun r;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    posix_spawn_file_actions_addopen(&actions, 1, (dir / "console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    const double t0 = now();
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return r;
+    int status = 0;
+    rusage ru{};
+    wait4(pid, &status, 0, &ru);
+    r.seconds = now() - t0;
+    r.peak = static_cast<std::uint64_t>(ru.ru_maxrss) * 1024;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+  }
+};
 
 }  // namespace gw::bench

@@ -1,5 +1,7 @@
 #include "sparse/cholmod.hpp"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -63,8 +65,35 @@ Analysis analyse(Cholmod& cm, cholmod_sparse* a) {
   return best;
 }
 
+namespace {
+
+// CHOLMOD factorises one supernode after another with a few BLAS calls
+// each. Multithreaded BLAS pays for the threads' synchronisation in every
+// call only when the supernodes carry enough work on average: on this
+// project's machine two threads made the factorisation of a herd with
+// 2.6e6 operations a supernode 1.5 times slower than one, and that of a
+// herd with 1.9e7 a supernode 1.2 times faster. The choice follows from the
+// pattern and the thread count alone, so the result does not change from
+// run to run.
+int factorisation_threads(const SupernodalView& f) {
+  double flops = 0.0;
+  for (std::int64_t k = 0; k < f.nsuper; ++k) {
+    const double c = static_cast<double>(f.ncols(k)), m = static_cast<double>(f.nrows(k)) - c;
+    flops += c * c * c / 3 + m * c * c + m * m * c;
+  }
+  constexpr double kWorkPerSupernode = 1e7;
+  return flops >= kWorkPerSupernode * static_cast<double>(std::max<std::int64_t>(f.nsuper, 1))
+             ? omp_get_max_threads()
+             : 1;
+}
+
+}  // namespace
+
 std::optional<std::int64_t> factorise(Cholmod& cm, cholmod_sparse* a, cholmod_factor* l) {
+  const int threads = omp_get_max_threads();
+  omp_set_num_threads(factorisation_threads(supernodal_view(*l)));
   cholmod_l_factorize(a, l, cm.get());
+  omp_set_num_threads(threads);
   if (cm->status == CHOLMOD_OUT_OF_MEMORY)
     throw FatalError::diagnostic("not enough memory: the factorisation of the mixed-model equations ran out of memory",
                                  ExitStatus::resource);

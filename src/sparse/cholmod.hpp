@@ -68,8 +68,9 @@ Analysis analyse(Cholmod& cm, cholmod_sparse* a);
 // unknown, in a's own order, at which the matrix proved not positive
 // definite: CHOLMOD's own test of the pivots, and every diagonal element of
 // the factor positive and finite (a pivot that is not a number would
-// otherwise pass). Throws FatalError (exit status 3) when CHOLMOD runs out
-// of memory.
+// otherwise pass). BLAS runs on all threads only when the supernodes carry
+// enough work to pay for it (see cholmod.cpp). Throws FatalError (exit
+// status 3) when CHOLMOD runs out of memory.
 std::optional<std::int64_t> factorise(Cholmod& cm, cholmod_sparse* a, cholmod_factor* l);
 
 // The supernodal layout of a factor made with 64-bit indices (symbolic or
