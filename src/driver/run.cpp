@@ -213,8 +213,9 @@ void usage(std::ostream& os) {
         "  --force   replace existing Pedigree&Record.csv and Pedigree_ids.csv\n"
         "\n"
         "Exit status: 0 success; 1 no result can be computed (singular matrix, no\n"
-        "records, no candidate, iteration limit, matrix not positive definite); 2 bad\n"
-        "input or usage; 3 out of memory or a file that cannot be written.\n";
+        "records, no candidate, iteration limit, a candidate system that overflows,\n"
+        "matrix not positive definite); 2 bad input or usage; 3 out of memory or a\n"
+        "file that cannot be written.\n";
 }
 
 int usage_error(std::ostream& err, const std::string& problem) {
