@@ -67,9 +67,9 @@ struct Options : herd::Shape {
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
-               "usage: bench_run [--traits T] [--animals N] [--generations G] [--missing M] [--candidates C]\n"
-               "                 [--seed S] [--threads P] [--plain-max D] [--sample K] [--no-program] [--keep]\n"
-               "                 [--program-only] [--batch B] [--depth R] [--chunk C]\n");
+               "usage: bench_run [HERD] [--threads P] [--plain-max D] [--sample K] [--no-program] [--keep]\n"
+               "                 [--program-only] [--batch B] [--depth R] [--chunk C]\n%s",
+               kHerdOptions);
   std::exit(2);
 }
 
@@ -81,22 +81,8 @@ Options parse(int argc, char** argv) {
       if (i + 1 >= argc) usage();
       return argv[++i];
     };
-    if (a == "--traits")
-      o.traits = std::atoi(next());
-    else if (a == "--animals")
-      o.animals = std::atoi(next());
-    else if (a == "--generations")
-      o.generations = std::atoi(next());
-    else if (a == "--missing")
-      o.missing = std::atof(next());
-    else if (a == "--candidates")
-      o.candidates = std::atof(next());
-    else if (a == "--sires")
-      o.sires = std::atof(next());
-    else if (a == "--overlap")
-      o.overlap = std::atoi(next());
-    else if (a == "--seed")
-      o.seed = std::strtoull(next(), nullptr, 10);
+    if (herd_option(a, o, next))
+      continue;
     else if (a == "--threads")
       o.threads = std::atoi(next());
     else if (a == "--plain-max")

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "herd.hpp"
+
 extern char** environ;
 
 namespace gw::bench {
@@ -190,5 +192,35 @@ class Launcher {
     return r;
   }
 };
+
+// The options that shape a generated herd, shared by the benchmarks that
+// generate one.
+inline constexpr const char* kHerdOptions =
+    "HERD: [--traits T] [--animals N] [--generations G] [--missing M] [--candidates C]\n"
+    "      [--sires S] [--overlap K] [--seed N]\n";
+
+// Takes `arg` (and its value, from next()) when it is one of kHerdOptions.
+template <class Next>
+bool herd_option(const std::string& arg, herd::Shape& o, Next&& next) {
+  if (arg == "--traits")
+    o.traits = std::atoi(next());
+  else if (arg == "--animals")
+    o.animals = std::atoi(next());
+  else if (arg == "--generations")
+    o.generations = std::atoi(next());
+  else if (arg == "--missing")
+    o.missing = std::atof(next());
+  else if (arg == "--candidates")
+    o.candidates = std::atof(next());
+  else if (arg == "--sires")
+    o.sires = std::atof(next());
+  else if (arg == "--overlap")
+    o.overlap = std::atoi(next());
+  else if (arg == "--seed")
+    o.seed = std::strtoull(next(), nullptr, 10);
+  else
+    return false;
+  return true;
+}
 
 }  // namespace gw::bench

@@ -62,19 +62,6 @@ std::vector<Row> read_rows(const std::string& text, int ntrait) {
   return rows;
 }
 
-template <class T>
-std::vector<std::vector<T>> table(const std::string& text) {
-  std::vector<std::vector<T>> rows;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    std::vector<T> row;
-    std::istringstream fields(line);
-    for (std::string f; std::getline(fields, f, ',');) row.push_back(static_cast<T>(std::stod(f)));
-    rows.push_back(row);
-  }
-  return rows;
-}
-
 class CandidateFixture : public ::testing::TestWithParam<std::string> {};
 
 // The weights are the reference computation's to the bit (the dense path is
@@ -84,8 +71,8 @@ class CandidateFixture : public ::testing::TestWithParam<std::string> {};
 TEST_P(CandidateFixture, AgreesWithTheReferenceAndTheResultFile) {
   const fs::path dir = kCases / GetParam();
   reference::Input in;
-  in.parameter_lines = table<double>(read_file(dir / "GParameter.csv"));
-  in.pedigree_lines = table<int>(read_file(dir / "Pedigree&Record.csv"));
+  in.parameter_lines = parse_table<double>(read_file(dir / "GParameter.csv"));
+  in.pedigree_lines = parse_table<int>(read_file(dir / "Pedigree&Record.csv"));
   const reference::Output ref = reference::compute(in);
   const int nt = static_cast<int>(in.parameter_lines.size());
 

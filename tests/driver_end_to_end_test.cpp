@@ -18,20 +18,6 @@ using namespace gw::testing;
 const fs::path kCases = fs::path(GAINWEIGHTS_TEST_DATA) / "e2e";
 const std::string kSentinel = "sentinel: an earlier result\n";
 
-// Splits a fixture file of plain comma-separated numbers.
-template <class T>
-std::vector<std::vector<T>> parse_table(const std::string& text) {
-  std::vector<std::vector<T>> rows;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    std::vector<T> row;
-    std::istringstream fields(line);
-    for (std::string f; std::getline(fields, f, ',');) row.push_back(static_cast<T>(std::stod(f)));
-    rows.push_back(row);
-  }
-  return rows;
-}
-
 // The result file and console report that the reference computation gives.
 struct Expected {
   std::string file, console;

@@ -83,6 +83,21 @@ inline std::vector<std::string> stray_files(const fs::path& dir) {
   return names;
 }
 
+// The numbers of a fixture file of plain comma-separated numbers, line by
+// line.
+template <class T>
+std::vector<std::vector<T>> parse_table(const std::string& text) {
+  std::vector<std::vector<T>> rows;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<T> row;
+    std::istringstream fields(line);
+    for (std::string f; std::getline(fields, f, ',');) row.push_back(static_cast<T>(std::stod(f)));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
 // The numbers of a result file, line by line ("NaN" included).
 inline std::vector<std::vector<double>> result_values(const std::string& text) {
   std::vector<std::vector<double>> rows;
