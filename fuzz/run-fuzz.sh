@@ -35,7 +35,7 @@ rm -rf "$seeds"
 mkdir -p "$seeds/reader" "$seeds/run"
 n=0
 for dir in "$root"/examples/*/ "$root"/tests/data/e2e/*/; do
-  [ -f "$dir/GParameter.csv" ] || continue
+  [ -f "$dir/GParameter.csv" ] && [ -f "$dir/Pedigree&Record.csv" ] || continue
   n=$((n + 1))
   { cat "$dir/GParameter.csv"; printf '\377'; cat "$dir/Pedigree&Record.csv"; } >"$seeds/run/fixture-$n"
   { printf '\006\377'; cat "$dir/GParameter.csv"; } >"$seeds/reader/parameters-$n"   # reals, 4 per read
