@@ -119,9 +119,6 @@ class WeightAverager {
   // run with a diagnostic naming the line.
   void add(int k, ConstMatView lhs, double a_kk);
 
-  // The weights of the candidate added last.
-  const std::vector<double>& weights() const { return w_; }
-
   // An empty group has no average (NaN), and the overall average is then
   // the other group's average alone.
   CandidateAverages averages() const;

@@ -69,8 +69,6 @@ int dense_candidate_stage(const Parameters& par, const TraitMatrices& traits, co
   return nrec;
 }
 
-}  // namespace
-
 // The candidate file may not take the place of an input file, of the
 // result file or of the pedigree ids file, nor of a folder, and its own
 // folder must exist: refused before anything else (exit status 2).
@@ -93,6 +91,8 @@ void check_candidate_file(const std::filesystem::path& dir, const std::filesyste
       refuse(std::string("that is ") + name + ", which the run reads or writes");
   }
 }
+
+}  // namespace
 
 void run(const std::filesystem::path& dir, Console& console, const RunOptions& options, const RunFeedback& feedback) {
   if (!options.candidates_file.empty()) check_candidate_file(dir, options.candidates_file);

@@ -16,8 +16,6 @@ Cholmod::Cholmod() {
   common_.print = 0;
   common_.error_handler = nullptr;
   common_.supernodal = CHOLMOD_SUPERNODAL;
-  common_.nmethods = 1;
-  common_.method[0].ordering = CHOLMOD_AMD;
   common_.postorder = 1;
   // METIS ends the process when it runs out of memory; with this, CHOLMOD
   // first tries to allocate twice METIS's usual peak and falls back to AMD
