@@ -41,7 +41,7 @@ std::vector<Row> read_rows(const std::string& text, int ntrait) {
       header += col;
       header += std::to_string(t);
     }
-  header += ",sd_index";
+  header += ",sd_index,undetermined";
   EXPECT_EQ(line, header);
   std::vector<Row> rows;
   while (std::getline(in, line)) {
@@ -49,9 +49,10 @@ std::vector<Row> read_rows(const std::string& text, int ntrait) {
     std::istringstream fields(line);
     for (std::string x; std::getline(fields, x, ',');) f.push_back(x);
     if (line.back() == ',') f.push_back("");
-    EXPECT_EQ(f.size(), static_cast<std::size_t>(4 + 2 * ntrait)) << line;
-    if (f.size() != static_cast<std::size_t>(4 + 2 * ntrait)) break;
-    Row r{std::stoi(f[0]), std::stoi(f[2]), f[1], {}, {}, std::stod(f.back())};
+    EXPECT_EQ(f.size(), static_cast<std::size_t>(5 + 2 * ntrait)) << line;
+    if (f.size() != static_cast<std::size_t>(5 + 2 * ntrait)) break;
+    EXPECT_EQ(f.back(), "") << "a determined candidate";
+    Row r{std::stoi(f[0]), std::stoi(f[2]), f[1], {}, {}, std::stod(f[3 + 2 * ntrait])};
     for (int t = 0; t < ntrait; ++t) {
       r.w.push_back(std::stod(f[3 + t]));
       const std::string& rel = f[3 + ntrait + t];

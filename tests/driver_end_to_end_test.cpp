@@ -176,6 +176,8 @@ const std::string kSingular = " Matrix is singular !\n";
 const std::string kNoPhenotypicVariance =
     "gainweights: warning: GParameter.csv line 1: the phenotypic variance of trait 1 (0) is not positive";
 const std::string kHugeTargets = "1e200,10,3,1\n1e200,20,0.5,4\n";
+const std::string kNoInformation =
+    "gainweights:   line 2: no present record carries information on it: neither it nor a relative has a record";
 const std::string kOverflow =
     "gainweights: Pedigree&Record.csv line 2: the candidate's system overflows the range of double precision";
 
@@ -187,9 +189,10 @@ INSTANTIATE_TEST_SUITE_P(
         Stop{"singular_p0", "1,0,0\n", "1,0,0,1,1,1\n", 1, kSingular, kNoPhenotypicVariance},
         Stop{"empty_pedigree", kTwo, "", 1, kOrder, ""},
         Stop{"no_present_record", kTwo, "1,0,0,1,1,0,0\n2,0,0,1,1,2,-1\n", 1, kOrder, ""},
-        // G0 of rank one: every candidate system is solved exactly, but the
-        // single-animal system cannot be inverted.
-        Stop{"singular_gpg0", "1,10,1,1\n1,10,1,1\n", "1,0,0,1,1,1,1\n", 1, kSingular, ""},
+        // G0 of rank one: no candidate's weights are determined, and the
+        // single-animal system could not be inverted either.
+        Stop{"singular_g0", "1,10,1,1\n1,10,1,1\n", "1,0,0,1,1,1,1\n", 1, "",
+             "GParameter.csv: the genetic covariance matrix is singular (see the warning above)"},
         Stop{"trailing_blank_line", kTwo + "\n", kPedigree, 2, "", "GParameter.csv"},
         Stop{"malformed_value", kTwo, "1,0,0,0,2,1,1\n2,0,0,1.5,2,1,1\n", 2, "", "Pedigree&Record.csv line 2"},
         Stop{"parent_on_later_line", kTwo, "1,0,3,1,1,1,1\n2,0,0,1,1,1,1\n3,0,0,1,1,1,1\n", 2, "",
@@ -202,8 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
              "Pedigree&Record.csv line 2: parent -1 is not a line of the file"},
         Stop{"no_candidate", kTwo, "1,0,0,0,1,1,1\n2,0,0,2,1,1,1\n", 1, "", "no animal has candidate flag 1"},
         // Animal 2 is a candidate with no record and no relative with one.
-        Stop{"candidate_without_information", kTwo, "1,0,0,1,1,1,1\n2,0,0,1,2,0,0\n", 1, "",
-             "Pedigree&Record.csv line 2: the candidate's weights cannot be computed: no present record"},
+        Stop{"candidate_without_information", kTwo, "1,0,0,1,1,1,1\n2,0,0,1,2,0,0\n", 1, "", kNoInformation},
         // Targets so large that the sums of a candidate's iteration
         // overflow: the run names the first candidate, on either path.
         Stop{"candidate_system_overflows", kHugeTargets, kPedigree, 1, "", kOverflow},
@@ -219,16 +221,10 @@ INSTANTIATE_TEST_SUITE_P(
         Stop{"sparse_no_present_record", kTwo, "1,0,0,1,1,0,0\n2,0,0,1,1,2,-1\n", 1, kOrder, "", "--sparse"},
         Stop{"sparse_no_candidate", kTwo, "1,0,0,0,1,1,1\n2,0,0,2,1,1,1\n", 1, "", "no animal has candidate flag 1",
              "--sparse"},
-        Stop{"sparse_candidate_without_information", kTwo, "1,0,0,1,1,1,1\n2,0,0,1,2,0,0\n", 1, "",
-             "Pedigree&Record.csv line 2: the candidate's weights cannot be computed: no present record carries "
-             "information on it (the reliability of its breeding value for trait 1 is",
+        Stop{"sparse_candidate_without_information", kTwo, "1,0,0,1,1,1,1\n2,0,0,1,2,0,0\n", 1, "", kNoInformation,
              "--sparse"},
         // ... and names the trait, the matrix or the animal to blame where
-        // only it can fail. Trait 2 is never recorded and uncorrelated.
-        Stop{"sparse_trait_without_information", "1,10,3,0\n1,10,0,4\n", "1,0,0,0,1,1,0\n2,1,0,1,1,1,0\n", 1, "",
-             "line 2: the candidate's weights cannot be computed: no present record carries information on it (the "
-             "reliability of its breeding value for trait 2 is",
-             "--sparse"},
+        // only it can fail.
         Stop{"sparse_genetic_variance_negative", "1,10,-1,0\n1,10,0,3\n", kPedigree, 1, "",
              "GParameter.csv: the genetic covariance matrix is not positive definite: the genetic variance of trait "
              "1 is -1, but a variance must be positive",
@@ -244,40 +240,57 @@ INSTANTIATE_TEST_SUITE_P(
              "GParameter.csv: the residual covariance matrix of the traits recorded on Pedigree&Record.csv line 1 "
              "is not positive definite: the residual variance of trait 1 is -1",
              "--sparse"},
+        // On a line of selfing 1 - F halves in each generation; the
+        // sparse path stops where the parents' F reaches 1 - 4e-6.
         Stop{"sparse_completely_inbred", kTwo, selfing_line(45), 1, "",
-             "Pedigree&Record.csv line 41: the animal's parents are completely inbred", "--sparse"},
-        Stop{"sparse_equations_overflow", "1,1,1e-300,0\n1,1,0,1e-300\n", selfing_line(39), 1, "",
+             "Pedigree&Record.csv line 21: the animal's parents are nearly completely inbred (their mean F is "
+             "0.999996 or more)",
+             "--sparse"},
+        // G0^-1 of 1e308 times A0^-1(3, 3) = 2 overflows.
+        Stop{"sparse_equations_overflow", "1,1,1e-308,0\n1,1,0,1e-308\n", kPedigree, 1, "",
              "the mixed-model equations cannot be factorised in double precision (at the breeding value of trait 1 "
-             "of the animal on Pedigree&Record.csv line 39)",
+             "of the animal on Pedigree&Record.csv line 3)",
              "--sparse"}),
     [](const ::testing::TestParamInfo<Stop>& info) { return std::string(info.param.name); });
 
 // Implausible parameters are warned about on standard error, one line each,
-// and change nothing else: the dense run gives the reference result, console
-// report and exit status, and the sparse path writes the same warnings
-// before its own diagnostic.
+// and change nothing else while the candidates' weights stay determined: the
+// dense run gives the reference result, console report and exit status, and
+// the sparse path writes the same warnings before its own diagnostic. When
+// they leave no candidate's Var(û) positive definite, the run stops.
 TEST(ImplausibleParameters, AreWarnedAboutAndChangeNothingElse) {
   const struct {
     std::string parameters, warning;
+    bool determined;
   } cases[] = {
       {"5,10,30,1\n2,20,0.5,4\n",
        "gainweights: warning: GParameter.csv line 1: the genetic variance of trait 1 (30) is greater than its "
-       "phenotypic variance (10): heritability 3, outside [0, 1]; check fields 2 and 3\n"},
+       "phenotypic variance (10): heritability 3, outside [0, 1]; check fields 2 and 3\n",
+       true},
       {"5,10,3,100\n2,20,0.5,4\n",
        "gainweights: warning: GParameter.csv line 1: the residual correlation of traits 1 and 2 is 9.44911 "
        "(covariance 100 in field 4, residual variances 7 and 16), outside [-1, 1]; check these (co)variances (a "
-       "residual variance is the phenotypic variance less the genetic one)\n"},
+       "residual variance is the phenotypic variance less the genetic one)\n",
+       false},
   };
   for (const auto& c : cases) {
     TempDir tmp;
     write_file(tmp / "GParameter.csv", c.parameters);
     write_file(tmp / "Pedigree&Record.csv", kPedigree);
-    const Expected ref = expected_from_reference(tmp.path());
     const RunResult r = run_in(tmp.path());
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, c.warning);
-    EXPECT_EQ(mask_clock(r.out), ref.console);
-    EXPECT_EQ(read_file(tmp / "Weighted_value.csv"), ref.file);
+    if (c.determined) {
+      const Expected ref = expected_from_reference(tmp.path());
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.err, c.warning);
+      EXPECT_EQ(mask_clock(r.out), ref.console);
+      EXPECT_EQ(read_file(tmp / "Weighted_value.csv"), ref.file);
+    } else {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err.rfind(c.warning, 0), 0u) << r.err;
+      EXPECT_NE(r.err.find("line 2: its Var(û) is not positive semi-definite, which no population gives"),
+                std::string::npos)
+          << r.err;
+    }
     const RunResult s = run_in(tmp.path(), "--sparse");
     EXPECT_EQ(s.err.rfind(c.warning, 0), 0u) << s.err;
   }

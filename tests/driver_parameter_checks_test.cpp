@@ -57,7 +57,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"plausible", "5,10,3,1\n2,20,0.5,4\n", {}},
         // Perfectly correlated traits: a correlation of 1 to rounding and a
         // G0 that is singular but positive semi-definite.
-        Case{"correlation_one", "1,10,2,0\n1,10,2.449489742783178,3\n", {}},
+        Case{"correlation_one", "1,10,2,0\n1,10,2.449489742783178,3\n",
+             {"GParameter.csv: the genetic covariance matrix is singular: traits 1 and 2 have a genetic correlation "
+              "of 1 (covariance 2.44949, genetic variances 2 and 3)"}},
         Case{"genetic_above_phenotypic", "5,10,30,1\n2,20,0.5,4\n",
              {"GParameter.csv line 1: the genetic variance of trait 1 (30) is greater than its phenotypic variance "
               "(10): heritability 3, outside [0, 1]; check fields 2 and 3"}},
@@ -65,7 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
              {"GParameter.csv line 2: the genetic variance of trait 2 (-4) is negative: heritability -0.2, outside "
               "[0, 1]; check field 4"}},
         Case{"phenotypic_zero", "1,0,0\n",
-             {"GParameter.csv line 1: the phenotypic variance of trait 1 (0) is not positive"}},
+             {"GParameter.csv line 1: the phenotypic variance of trait 1 (0) is not positive",
+              "GParameter.csv: the genetic covariance matrix is singular: the genetic variance of trait 1 is 0"}},
         // The correlation explains why G0 is not positive semi-definite:
         // no line of its own for that.
         Case{"genetic_correlation", "1,10,3,0\n1,10,4,2\n",

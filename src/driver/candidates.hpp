@@ -96,12 +96,45 @@ void candidate_systems(ConstMatView g0, const CandidateRelationships& rel, Const
 // relationships and PPI; nothing when the count does not fit in 63 bits.
 std::optional<std::uint64_t> candidate_work_bytes(std::uint64_t ntrait, std::uint64_t nanim, std::uint64_t ncand);
 
+// A candidate's index weights are determined when its Var(û) is positive
+// definite to working precision. The test is made on Var(û) scaled to
+// reliabilities, S = D^-1/2 Var(û) D^-1/2 with D = diag(G0) A0(c, c), so
+// that it does not depend on the units of the traits: the weights are
+// determined when every pivot of a Cholesky factorisation of S with
+// symmetric pivoting (largest remaining diagonal first) exceeds this.
+inline constexpr double kDeterminedPivot = 1e-9;
+
+// Why a candidate's weights are not determined: the traits of which the
+// records present tell nothing (`unknown`), and those known only through
+// their genetic correlation with the traits that are determined (`through`
+// and `known`). Traits are 0-based and ascending.
+struct Undetermined {
+  int line = 0;  // 1-based line of the pedigree file
+  std::vector<int> unknown, through, known;
+  // Var(û) is not even positive semi-definite, which no population gives:
+  // the parameters are not a proper covariance structure.
+  bool indefinite = false;
+
+  // In a breeder's words, for example "its breeding value for trait 2 is
+  // known only through its genetic correlation with trait 1".
+  std::string reason() const;
+};
+
+// The undetermined traits of the candidate on 1-based `line` with system
+// matrix `var` (T x T) and relationship with itself `a_cc`; nothing when its
+// weights are determined, or when `var` holds a value that is not finite
+// (the solver then reports the system).
+std::optional<Undetermined> undetermined_traits(ConstMatView var, ConstMatView g0, double a_cc, int line);
+
 struct CandidateAverages {
   std::vector<double> vv1;  // average weights of group 1 (NaN when the group is empty)
   std::vector<double> vv2;  // average weights of group 2 (NaN when the group is empty)
   std::vector<double> vv0;  // overall average: mean of the two group averages
-  std::int64_t ncand1 = 0;
+  std::int64_t ncand1 = 0;  // candidates averaged in each group
   std::int64_t ncand2 = 0;
+  // The candidates whose weights are not determined, in file order; they
+  // are in neither group.
+  std::vector<Undetermined> undetermined;
 };
 
 // Solves the candidates' systems LHS w = K0 one after another and sums the
@@ -115,8 +148,10 @@ class WeightAverager {
 
   // Solves lhs w = K0 for the candidate on 0-based line k, whose
   // relationship with itself is a_kk = A0(k, k), and adds w to the sum of
-  // its group. A singular system, or one whose numbers overflow, ends the
-  // run with a diagnostic naming the line.
+  // its group. A candidate whose weights are not determined (see
+  // undetermined_traits) is set aside instead, in no group, and its row
+  // has no weights. A system that overflows ends the run with a diagnostic
+  // naming the line.
   void add(int k, ConstMatView lhs, double a_kk);
 
   // An empty group has no average (NaN), and the overall average is then
@@ -131,18 +166,16 @@ class WeightAverager {
   std::vector<CandidateRow>* rows_;
   std::vector<double> rhs_, w_, sum1_, sum2_;
   std::int64_t ncand1_ = 0, ncand2_ = 0;
+  std::vector<Undetermined> undetermined_;
 };
-
-// The diagnostic for a candidate on 0-based line k whose predicted breeding
-// values carry no information, with the reason in parentheses.
-FatalError no_information(const std::string& pedigree_file, int k, const std::string& reason);
 
 // The name of the candidate stage on the progress line.
 inline constexpr const char* kCandidateStage = "computing the candidates' weights";
 
 // Solves LHS w = K0 for every candidate in file order and averages the
-// weight vectors within the two groups and over them. A candidate whose
-// system is singular ends the run with a diagnostic naming its line.
+// weight vectors within the two groups and over them. Candidates whose
+// weights are not determined are in neither group but listed in the
+// result's `undetermined`.
 CandidateAverages candidate_weights(ConstMatView g0, const CandidateRelationships& rel, ConstMatView ppi,
                                     const Pedigree& ped, const std::vector<double>& k0,
                                     const std::string& pedigree_file, const CandidateOptions& options = {},

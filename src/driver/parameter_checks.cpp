@@ -151,7 +151,82 @@ void definiteness_finding(std::vector<std::string>& out, ConstMatView m, const s
   out.push_back(line + "; check the " + kind + " (co)variances of these traits");
 }
 
+// The smallest pivot of a Cholesky factorisation with symmetric pivoting
+// of m restricted to `traits` and scaled to unit diagonal (a zero diagonal
+// element gives 0): at most kSingularPivot when the set is singular.
+constexpr double kSingularPivot = 1e-9;
+
+double smallest_scaled_pivot(ConstMatView m, const std::vector<int>& traits) {
+  const std::size_t k = traits.size();
+  std::vector<double> s(k * k);
+  for (std::size_t j = 0; j < k; ++j)
+    for (std::size_t i = 0; i < k; ++i) {
+      const double di = m(traits[i], traits[i]), dj = m(traits[j], traits[j]);
+      s[i + j * k] = di > 0.0 && dj > 0.0 ? m(traits[i], traits[j]) / std::sqrt(di) / std::sqrt(dj) : 0.0;
+    }
+  const auto at = [&](std::size_t i, std::size_t j) -> double& { return s[i + j * k]; };
+  std::vector<std::size_t> order(k);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  for (std::size_t step = 0; step < k; ++step) {
+    std::size_t p = step;
+    for (std::size_t q = step + 1; q < k; ++q)
+      if (at(order[q], order[q]) > at(order[p], order[p])) p = q;
+    std::swap(order[step], order[p]);
+    const std::size_t c = order[step];
+    const double d = at(c, c);
+    if (!(d > kSingularPivot)) return d;
+    for (std::size_t q = step + 1; q < k; ++q) {
+      const std::size_t a = order[q];
+      const double f = at(a, c) / d;
+      for (std::size_t r = step + 1; r < k; ++r) at(a, order[r]) -= f * at(c, order[r]);
+    }
+  }
+  return 1.0;
+}
+
+// The singularity line of G0, if it is singular.
+void singularity_finding(std::vector<std::string>& out, ConstMatView g0, const std::string& file) {
+  const std::optional<std::vector<int>> traits = singular_traits(g0);
+  if (!traits) return;
+  const std::vector<int>& t = *traits;
+  std::string line = file + ": the genetic covariance matrix is singular: ";
+  if (t.size() == 1) {
+    line += "the genetic variance of trait " + std::to_string(t[0] + 1) + " is 0, so the trait has no breeding value";
+  } else if (t.size() == 2) {
+    const double c = g0(t[0], t[1]), va = g0(t[0], t[0]), vb = g0(t[1], t[1]);
+    line += "traits " + trait_list(t) + " have a genetic correlation of " +
+            format_short(c / (std::sqrt(va) * std::sqrt(vb))) + " (covariance " + format_short(c) +
+            ", genetic variances " + format_short(va) + " and " + format_short(vb) +
+            "), so their breeding values are one and the same but for scale";
+  } else {
+    line += "the genetic (co)variances of traits " + trait_list(t) +
+            " fix the breeding value of each of them by those of the others";
+  }
+  out.push_back(line + "; check the genetic (co)variances of these traits");
+}
+
 }  // namespace
+
+std::optional<std::vector<int>> singular_traits(ConstMatView g0) {
+  const auto n = static_cast<int>(g0.rows);
+  if (n == 0 || !all_finite(g0) || indefinite_traits(g0)) return std::nullopt;
+  for (int t = 0; t < n; ++t)
+    if (g0(t, t) == 0.0) return std::vector<int>{t};
+  std::vector<int> set(static_cast<std::size_t>(n));
+  std::iota(set.begin(), set.end(), 0);
+  if (smallest_scaled_pivot(g0, set) > kSingularPivot) return std::nullopt;
+  // Leave out one trait after another while the rest stays singular: what
+  // remains is a set from which no trait can be left out.
+  for (std::size_t i = 0; i < set.size() && set.size() > 1;) {
+    std::vector<int> rest = set;
+    rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(i));
+    if (smallest_scaled_pivot(g0, rest) <= kSingularPivot)
+      set = std::move(rest);
+    else
+      ++i;
+  }
+  return set;
+}
 
 std::optional<std::vector<int>> indefinite_traits(ConstMatView m) {
   const auto n = static_cast<int>(m.rows);
@@ -227,6 +302,7 @@ std::vector<std::string> parameter_warnings(const std::vector<double>& k0, const
       "check these (co)variances (a residual variance is the phenotypic variance less the genetic one)",
       [](int a, int b) { return std::pair{a + 1, b + 3}; });
   if (!negative_genetic && genetic == 0) definiteness_finding(out, g0, file, "genetic");
+  singularity_finding(out, g0, file);
   if (!negative_residual && residual == 0) definiteness_finding(out, r0, file, "residual");
 
   if (std::all_of(k0.begin(), k0.end(), [](double k) { return k == 0.0; }))

@@ -29,6 +29,7 @@ inline constexpr int kMaxWarningsPerKind = 10;
 //   are positive;
 // * G0 or R0 not positive semi-definite, at most one line per matrix, and
 //   only when the findings above do not already explain it;
+// * G0 singular (see singular_traits), naming the traits;
 // * every target zero.
 //
 // Numbers are shown with up to 6 significant digits.
@@ -43,5 +44,16 @@ std::vector<std::string> parameter_warnings(const std::vector<double>& k0, const
 // element of m must be finite. O(n^3) by Cholesky factorisation with
 // symmetric pivoting.
 std::optional<std::vector<int>> indefinite_traits(ConstMatView m);
+
+// The traits (0-based, ascending) of a smallest set whose genetic
+// (co)variances in `g0` are singular: a trait with genetic variance 0, two
+// traits with a genetic correlation of 1 or -1, or more traits whose
+// breeding values fix one another. Singular to working precision means a
+// pivot of at most 1e-9 in a Cholesky factorisation with symmetric
+// pivoting of the genetic correlation matrix, so the test does not depend
+// on the units of the traits. Nothing when g0 is not singular, or not
+// positive semi-definite (indefinite_traits tells that), or holds a value
+// that is not finite.
+std::optional<std::vector<int>> singular_traits(ConstMatView g0);
 
 }  // namespace gw

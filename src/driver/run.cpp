@@ -1,5 +1,7 @@
 #include "driver/run.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -13,6 +15,7 @@
 #include "driver/stages.hpp"
 #include "io/candidate_file.hpp"
 #include "io/input_file.hpp"
+#include "io/number_format.hpp"
 #include "io/result_file.hpp"
 #include "kernels/fatal.hpp"
 #include "kernels/kernels.hpp"
@@ -92,24 +95,131 @@ void check_candidate_file(const std::filesystem::path& dir, const std::filesyste
   }
 }
 
+// At most this many undetermined candidates are listed by line in a
+// diagnostic or warning; the rest are counted.
+constexpr std::size_t kMaxListed = 20;
+
+// A run that cannot give every candidate weights because a trait has no
+// record at all: no candidate's breeding value for it can be predicted
+// independently of the other traits, so every candidate's Var(û) is
+// singular. Checked right after reading, before any matrix is built.
+void check_every_trait_recorded(const Pedigree& ped, const std::string& pedigree_file) {
+  for (int t = 0; t < ped.nonr.cols(); ++t) {
+    bool recorded = false;
+    for (int k = 0; k < ped.nanim && !recorded; ++k) recorded = ped.nonr(k, t) == 1;
+    if (recorded) continue;
+    const std::string trait = std::to_string(t + 1);
+    throw FatalError::diagnostic(
+        pedigree_file + ": no animal has a record of trait " + trait + " (field " + std::to_string(t + 6) +
+            ", its record flag, is never 1), so no candidate's breeding value for trait " + trait +
+            " can be predicted on its own and no index weights are determined. Record the trait, or leave it out "
+            "of both files (line " + trait + " and field " + std::to_string(t + 3) + " of every line of " +
+            kParameterFileName + ", field " + std::to_string(t + 6) + " of " + pedigree_file + ")",
+        ExitStatus::failure);
+  }
+}
+
+// The candidate's line, with its identifier from the pedigree ids file when
+// there is one: "line 12 (DE-0815)".
+std::string candidate_name(int line, const std::optional<std::vector<std::string>>& ids) {
+  std::string s = "line " + std::to_string(line);
+  if (ids) s += " (" + (*ids)[static_cast<std::size_t>(line - 1)] + ")";
+  return s;
+}
+
+// One line per undetermined candidate (the first kMaxListed), then a count.
+std::string undetermined_list(const std::vector<Undetermined>& list,
+                              const std::optional<std::vector<std::string>>& ids) {
+  std::string s;
+  for (std::size_t i = 0; i < list.size() && i < kMaxListed; ++i)
+    s += "\n  " + candidate_name(list[i].line, ids) + ": " + list[i].reason();
+  if (list.size() > kMaxListed) s += "\n  and " + std::to_string(list.size() - kMaxListed) + " more";
+  return s;
+}
+
+// The stops whose cause may be the scale of the parameters rather than
+// their meaning: the absolute pivot threshold of the inversions, and the
+// iteration of a candidate's system that overflows or never settles.
+bool depends_on_scale(const FatalError& e) {
+  return e.text() == " Matrix is singular !" || e.text().starts_with("No. iterations = ") ||
+         e.text().find("overflows the range of double precision") != std::string::npos;
+}
+
+// Advice for those stops when the variances are far from 1; empty when
+// they are not. Within these bounds a stop more likely has another cause:
+// the bundled herd still runs with all its variances scaled by 1e-10 and by
+// 1e150 (it stops at 1e-12 and 1e200).
+constexpr double kSmallVariances = 1e-3;
+constexpr double kLargeVariances = 1e30;
+std::string rescaling_advice(const Parameters& par) {
+  double largest = 0.0;
+  for (int i = 0; i < par.ntrait; ++i) {
+    largest = std::max(largest, std::fabs(par.wvp[i]));
+    for (int j = 0; j < par.ntrait; ++j) largest = std::max(largest, std::fabs(par.gp(i, j)));
+  }
+  if (!std::isfinite(largest) || largest == 0.0 || (largest >= kSmallVariances && largest <= kLargeVariances))
+    return {};
+  return std::string(kParameterFileName) + ": the (co)variances are very " +
+         (largest < kSmallVariances ? "small" : "large") + " (the largest is " + format_short(largest) +
+         "), and the singularity threshold and the sums of the computation are absolute, not relative to them. "
+         "Rescale the parameters to values near 1: dividing every variance and covariance by a factor f and every "
+         "target K0 by the square root of f describes the same traits in other units, and multiplies every "
+         "weight by the square root of f";
+}
+
+void compute(const std::filesystem::path& dir, Console& console, const RunOptions& options,
+             const RunFeedback& feedback, const Parameters& par);
+
 }  // namespace
 
 void run(const std::filesystem::path& dir, Console& console, const RunOptions& options, const RunFeedback& feedback) {
   if (!options.candidates_file.empty()) check_candidate_file(dir, options.candidates_file);
-  const ProgressFn progress = [&console](int step) { console.progress(step); };
-  Progress silent;
-  Progress& status = feedback.progress ? *feedback.progress : silent;
 
   console.date_time();
   console.empty();
 
   const Parameters par = read_parameters(load_input_file(dir, kParameterFileName));
+  try {
+    compute(dir, console, options, feedback, par);
+  } catch (const FatalError& e) {
+    if (!depends_on_scale(e)) throw;
+    const std::string advice = rescaling_advice(par);
+    if (advice.empty()) throw;
+    throw e.with_advice(advice);
+  }
+}
+
+namespace {
+
+void compute(const std::filesystem::path& dir, Console& console, const RunOptions& options,
+             const RunFeedback& feedback, const Parameters& par) {
+  const ProgressFn progress = [&console](int step) { console.progress(step); };
+  Progress silent;
+  Progress& status = feedback.progress ? *feedback.progress : silent;
+  // A warning of several lines has the program's name before each.
+  const auto warn = [&](const std::string& text) {
+    if (!feedback.warnings) return;
+    std::string_view rest = text;
+    *feedback.warnings << "gainweights: warning: ";
+    for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(end + 1))
+      *feedback.warnings << rest.substr(0, end) << "\ngainweights: ";
+    *feedback.warnings << rest << std::endl;
+  };
+
   TraitMatrices trait_work = trait_matrices(par);
-  if (feedback.warnings)
-    for (const std::string& w : parameter_warnings(par.k0, par.wvp, trait_work.g0.cview(), trait_work.r0.cview(),
-                                                   kParameterFileName))
-      *feedback.warnings << "gainweights: warning: " << w << '\n' << std::flush;
+  for (const std::string& w :
+       parameter_warnings(par.k0, par.wvp, trait_work.g0.cview(), trait_work.r0.cview(), kParameterFileName))
+    warn(w);
   invert_phenotypic(trait_work, progress);
+  // Then every candidate's Var(û) is singular as well: no weights can be
+  // determined, whatever the pedigree.
+  if (singular_traits(trait_work.g0.cview()))
+    throw FatalError::diagnostic(std::string(kParameterFileName) +
+                                     ": the genetic covariance matrix is singular (see the warning above), so no "
+                                     "candidate's index weights are determined; correct the genetic (co)variances "
+                                     "of the traits named there, or leave a trait that has no breeding value of its "
+                                     "own out of both input files",
+                                 ExitStatus::failure);
   const TraitMatrices& traits = trait_work;
   const int ntrait = par.ntrait;
 
@@ -121,6 +231,11 @@ void run(const std::filesystem::path& dir, Console& console, const RunOptions& o
   if (ped.record_count() > 0 && ped.candidate_count() == 0)
     throw FatalError::diagnostic(pedigree_file.name + ": no animal has candidate flag 1 (field 4), so there is nothing to compute",
                                  ExitStatus::failure);
+  if (ped.record_count() > 0) check_every_trait_recorded(ped, pedigree_file.name);
+  // The identifiers of a prepared pedigree, for the messages and the
+  // candidate file.
+  std::string ids_warning;
+  const std::optional<std::vector<std::string>> ids = read_pedigree_ids(dir, nanim, ids_warning);
 
   // The path is chosen here and nowhere else.
   const bool keep_rows = !options.candidates_file.empty();
@@ -137,17 +252,31 @@ void run(const std::filesystem::path& dir, Console& console, const RunOptions& o
     nrec = dense_candidate_stage(par, traits, ped, pedigree_file.name, progress, status, keep_rows ? &rows : nullptr,
                                  avg);
   }
+  if (!avg.undetermined.empty()) {
+    const std::string what = pedigree_file.name + ": the index weights of " +
+                             plural(static_cast<long long>(avg.undetermined.size()), "candidate") +
+                             " are not determined: the covariance matrix of their predicted breeding values, "
+                             "Var(û), is singular (or not positive definite), so any weights would be arbitrary";
+    const std::string list = undetermined_list(avg.undetermined, ids);
+    if (!options.skip_undetermined)
+      throw FatalError::diagnostic(what + ":" + list +
+                                       "\nGive these animals candidate flag 0 (field 4), or run with "
+                                       "--skip-undetermined to leave them out of the group averages",
+                                   ExitStatus::failure);
+    if (avg.ncand1 + avg.ncand2 == 0)
+      throw FatalError::diagnostic(what + "; that is every candidate, so there is nothing to average:" + list,
+                                   ExitStatus::failure);
+    warn(what + "; they are left out of the group averages" +
+         (keep_rows ? " and have no weights in " + options.candidates_file.string() : std::string()) + ":" + list);
+  }
   const std::vector<double> v0 = reference_weights(traits.g0.cview(), traits.p0i.cview(), par.k0, avg.vv0, progress);
 
   // Every candidate's own result, complete before the result file is
   // written and renamed into place just before it.
   std::optional<CandidateFile> candidates;
   if (keep_rows) {
-    std::string warning;
-    const std::optional<std::vector<std::string>> ids = read_pedigree_ids(dir, nanim, warning);
-    if (!warning.empty() && feedback.warnings)
-      *feedback.warnings << "gainweights: warning: " << warning << "; the candidate file shows field 1 of "
-                         << pedigree_file.name << " as the id instead" << std::endl;
+    if (!ids_warning.empty())
+      warn(ids_warning + "; the candidate file shows field 1 of " + pedigree_file.name + " as the id instead");
     candidates.emplace(dir / options.candidates_file, ntrait);
     for (const CandidateRow& row : rows) {
       const auto k = static_cast<std::size_t>(row.line - 1);
@@ -169,10 +298,8 @@ void run(const std::filesystem::path& dir, Console& console, const RunOptions& o
   console.date_time();
 }
 
-namespace {
-
 void usage(std::ostream& os) {
-  os << "Usage: gainweights [--sparse] [--candidates FILE]\n"
+  os << "Usage: gainweights [--sparse] [--candidates FILE] [--skip-undetermined]\n"
         "       gainweights prepare [--header] [--force] FILE\n"
         "       gainweights --help | --version\n"
         "\n"
@@ -201,6 +328,12 @@ void usage(std::ostream& os) {
         "             predicted breeding values rel_1 ... and the standard\n"
         "             deviation of its index, sd_index. Written only after a\n"
         "             complete run; never over an input file or the result file.\n"
+        "  --skip-undetermined\n"
+        "             leave candidates whose weights are not determined (the records\n"
+        "             tell nothing about some trait of theirs beyond what they tell\n"
+        "             about the others) out of the group averages, with a warning\n"
+        "             that lists them, instead of stopping; in the candidate file\n"
+        "             they have no weights and a column that says why.\n"
         "\n"
         "prepare: writes Pedigree&Record.csv and Pedigree_ids.csv in the current folder\n"
         "from FILE, a pedigree with text identifiers in any order: one line per animal\n"
@@ -213,9 +346,10 @@ void usage(std::ostream& os) {
         "  --force   replace existing Pedigree&Record.csv and Pedigree_ids.csv\n"
         "\n"
         "Exit status: 0 success; 1 no result can be computed (singular matrix, no\n"
-        "records, no candidate, iteration limit, a candidate system that overflows,\n"
-        "matrix not positive definite); 2 bad input or usage; 3 out of memory or a\n"
-        "file that cannot be written.\n";
+        "records, a trait without records, no candidate, candidates whose weights are\n"
+        "not determined, iteration limit, a candidate system that overflows, matrix\n"
+        "not positive definite); 2 bad input or usage; 3 out of memory or a file that\n"
+        "cannot be written.\n";
 }
 
 int usage_error(std::ostream& err, const std::string& problem) {
@@ -267,14 +401,18 @@ int exit_status_of(Action action, std::ostream& out, std::ostream& err) {
     action();
     return 0;
   } catch (const FatalError& e) {
-    if (e.channel() == Channel::console) {
-      Console(out).line(e.text());
-    } else {
-      std::string_view text = e.text();
+    const auto diagnostic = [&err](std::string_view text) {
       for (std::size_t end; (end = text.find('\n')) != std::string_view::npos; text.remove_prefix(end + 1))
         err << "gainweights: " << text.substr(0, end) << '\n';
       err << "gainweights: " << text << std::endl;
+    };
+    if (e.channel() == Channel::console) {
+      Console(out).line(e.text());
+      out.flush();
+    } else {
+      diagnostic(e.text());
     }
+    if (!e.advice().empty()) diagnostic(e.advice());
     return e.exit_code();
   } catch (const std::bad_alloc&) {
     err << "gainweights: not enough memory for the work arrays of this problem" << std::endl;
@@ -308,6 +446,10 @@ int run_program(int argc, const char* const* argv, std::ostream& out, std::ostre
     }
     if (arg == "--sparse" && !options.sparse) {
       options.sparse = true;
+      continue;
+    }
+    if (arg == "--skip-undetermined" && !options.skip_undetermined) {
+      options.skip_undetermined = true;
       continue;
     }
     if ((arg == "--candidates" || arg.starts_with("--candidates=")) && options.candidates_file.empty()) {

@@ -19,6 +19,9 @@ struct RunOptions {
   // Where to write every candidate's own result (relative to the run's
   // folder); empty: no such file.
   std::filesystem::path candidates_file;
+  // Candidates whose weights are not determined are left out of the
+  // averages with a warning, instead of ending the run.
+  bool skip_undetermined = false;
 };
 
 // What a run writes to standard error besides the diagnostic that ends it.

@@ -68,11 +68,8 @@ std::vector<double> reference_weights(ConstMatView g0, ConstMatView p0i, const s
 
 // The candidate stage of the sparse path: every candidate's system matrix
 // from the mixed-model equations (see sparse/candidate_variances.hpp), then
-// the same solves and averages as the dense path, in file order. A
-// candidate whose reliability for some trait (Var(û)(t, t) / (G0(t, t)
-// A0(c, c))) is below 1e-9 carries no information and ends the run with a
-// diagnostic naming its line and the trait: rounding leaves its system
-// matrix close to, but not exactly, singular.
+// the same solves, averages and test of each candidate's determinedness as
+// the dense path, in file order.
 // Its stages and the solves show on `progress` when it is given.
 CandidateAverages sparse_candidate_weights(const TraitMatrices& traits, const Pedigree& ped,
                                            const std::vector<double>& k0, const std::string& parameter_file,

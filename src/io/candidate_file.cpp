@@ -19,7 +19,7 @@ void append(std::string& s, double x) {
   s += buf;
 }
 
-void append_id(std::string& s, std::string_view id) {
+void append_text(std::string& s, std::string_view id) {
   const bool quote = id.find_first_of(",\"\r\n") != std::string_view::npos ||
                      (!id.empty() && (id.front() == ' ' || id.back() == ' ' || id.front() == '\t' || id.back() == '\t'));
   if (!quote) {
@@ -85,26 +85,31 @@ CandidateFile::CandidateFile(const std::filesystem::path& path, int ntrait)
       line_ += col;
       line_ += std::to_string(t);
     }
-  line_ += ",sd_index\n";
+  line_ += ",sd_index,undetermined\n";
   file_.write(line_);
 }
 
 void CandidateFile::write(const CandidateRow& row, std::string_view id) {
   line_ = std::to_string(row.line);
   line_ += ',';
-  append_id(line_, id);
+  append_text(line_, id);
   line_ += ',';
   line_ += std::to_string(row.group);
+  // A candidate whose weights are not determined has none (nor an index
+  // standard deviation), only its reliabilities and the reason.
+  const bool determined = row.undetermined.empty();
   for (const double w : row.w) {
     line_ += ',';
-    append(line_, w);
+    if (determined) append(line_, w);
   }
   for (const double r : row.rel) {
     line_ += ',';
     if (!std::isnan(r)) append(line_, r);
   }
   line_ += ',';
-  append(line_, row.sd_index);
+  if (determined) append(line_, row.sd_index);
+  line_ += ',';
+  append_text(line_, row.undetermined);
   line_ += '\n';
   file_.write(line_);
 }

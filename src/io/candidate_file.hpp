@@ -22,6 +22,9 @@ struct CandidateRow {
   std::vector<double> w;
   std::vector<double> rel;  // LHS(t, t) / (G0(t, t) A0(c, c)); NaN where G0(t, t) = 0
   double sd_index = 0;      // sqrt(w' LHS w)
+  // Why the candidate's weights are not determined; empty when they are.
+  // Such a row has no weights and no sd_index.
+  std::string undetermined;
 };
 
 // The identifiers of the pedigree ids file in `dir`, one per animal in line
@@ -38,8 +41,8 @@ class CandidateFile {
   // status 3) when it cannot be created.
   CandidateFile(const std::filesystem::path& path, int ntrait);
 
-  // One line. An identifier that holds a comma, a double quote, a line end
-  // or blanks at either end is written in double quotes.
+  // One line. An identifier or a reason that holds a comma, a double
+  // quote, a line end or blanks at either end is written in double quotes.
   void write(const CandidateRow& row, std::string_view id);
 
   // Renames the complete file over `path`. Throws FatalError (exit status 3)

@@ -41,10 +41,20 @@ class FatalError : public std::runtime_error {
   int exit_code() const noexcept { return static_cast<int>(status_); }
   Channel channel() const noexcept { return channel_; }
 
+  // Advice that follows the text as a diagnostic on standard error (also
+  // after a console line, which keeps its own fixed text); may be empty.
+  const std::string& advice() const noexcept { return advice_; }
+  FatalError with_advice(std::string advice) const {
+    FatalError e = *this;
+    e.advice_ = std::move(advice);
+    return e;
+  }
+
  private:
   std::string text_;
   ExitStatus status_;
   Channel channel_;
+  std::string advice_;
 };
 
 // Thrown by the iterative solver when a system has p'Ap = 0 with a direction
