@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing,
 # and any further packages named as arguments.
 set -euo pipefail
-pkgs=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libsuitesparse-dev libopenblas-openmp-dev "$@")
+pkgs=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libsuitesparse-dev libopenblas-openmp-dev pkg-config libcairo2-dev "$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
