@@ -49,16 +49,20 @@ TEST(CandidateTiles, EverySetGivesTheSequentialSumsBitForBit) {
           const std::int64_t ldt = lanes + 2 * kLaneGroup;  // columns of t further apart than the tile
           const int cols = tiles.cols;
           Buffer g = aligned(static_cast<std::size_t>(depth * lanes + 1));
-          Buffer p = aligned(static_cast<std::size_t>(depth * cols + 1));
+          const int wd = tiles.widen;
+          Buffer p = aligned(static_cast<std::size_t>(depth * cols * wd + 1));
           Buffer t = aligned(static_cast<std::size_t>(ldt * cols));
           for (std::int64_t i = 0; i < depth * lanes; ++i) g[i] = draw(rng, awkward);
-          for (std::int64_t i = 0; i < depth * cols; ++i) p[i] = draw(rng, awkward);
+          for (std::int64_t i = 0; i < depth * cols; ++i) {
+            const double v = draw(rng, awkward);
+            for (int w = 0; w < wd; ++w) p[i * wd + w] = v;
+          }
           for (std::int64_t i = 0; i < ldt * cols; ++i) t[i] = draw(rng, awkward);
           std::vector<double> want(t.get(), t.get() + ldt * cols);
           for (int c = 0; c < cols; ++c)
             for (int x = 0; x < lanes; ++x) {
               double s = want[static_cast<std::size_t>(c * ldt + x)];
-              for (std::int64_t u = 0; u < depth; ++u) s = s + g[u * lanes + x] * p[u * cols + c];
+              for (std::int64_t u = 0; u < depth; ++u) s = s + g[u * lanes + x] * p[(u * cols + c) * wd];
               want[static_cast<std::size_t>(c * ldt + x)] = s;
             }
           tiles.tile(groups, g.get(), p.get(), depth, t.get(), ldt);

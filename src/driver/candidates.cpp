@@ -246,7 +246,8 @@ class FastSystems {
     const std::int64_t lanes = round_up(static_cast<std::int64_t>(batch_) * ntrait_, kLaneGroup);
     gpack_ = AlignedArray(static_cast<std::size_t>(lanes * nrec));
     tbuf_ = AlignedArray(static_cast<std::size_t>(lanes * round_up(nrec, tile_cols_)));
-    for (int t = 0; t < threads_; ++t) ppack_.emplace_back(static_cast<std::size_t>(depth_) * tile_cols_);
+    for (int t = 0; t < threads_; ++t)
+      ppack_.emplace_back(static_cast<std::size_t>(depth_) * tile_cols_ * tiles_.widen);
     columns_.resize(static_cast<std::size_t>(batch_) * nanim_);
     related_.resize(static_cast<std::size_t>(nanim_));
     rows_.reserve(pos_.size());
@@ -312,7 +313,7 @@ class FastSystems {
 
   // T(lane, c) for every lane and every column c of the batch's rows.
   void pass() {
-    const std::int64_t nc = tile_cols_;
+    const std::int64_t nc = tile_cols_, wd = tiles_.widen;
     const std::int64_t panels = round_up(nu_, nc) / nc;
     const std::int64_t blocks = (lanes_ + block_lanes_ - 1) / block_lanes_;
     double* const t = tbuf_.data();
@@ -336,11 +337,14 @@ class FastSystems {
           for (std::int64_t p = p0; p < p1; ++p) {
             for (int c = 0; c < nc; ++c) {
               const std::int64_t y = p * nc + c;
-              if (y < nu_) {
-                const double* src = ppi_.col(rows[y]);
-                for (std::int64_t u = 0; u < depth; ++u) pp[u * nc + c] = src[rows[kb + u]];
+              const double* src = y < nu_ ? ppi_.col(rows[y]) : nullptr;
+              if (wd == 1) {
+                for (std::int64_t u = 0; u < depth; ++u) pp[u * nc + c] = src ? src[rows[kb + u]] : 0.0;
               } else {
-                for (std::int64_t u = 0; u < depth; ++u) pp[u * nc + c] = 0.0;
+                for (std::int64_t u = 0; u < depth; ++u) {
+                  const double v = src ? src[rows[kb + u]] : 0.0;
+                  for (std::int64_t w = 0; w < wd; ++w) pp[(u * nc + c) * wd + w] = v;
+                }
               }
             }
             // While the tiles run, the block of PPI that is packed next is
@@ -467,7 +471,7 @@ std::optional<std::uint64_t> candidate_work_bytes(std::uint64_t ntrait, std::uin
   if (rows > 0 && lanes > limit / rows) return std::nullopt;
   // g and T, the batch's relationship columns and row list, and per thread
   // one packed block of PPI (counted for 64 threads).
-  return (2 * lanes * rows + batch * nanim + 64 * kDefaultDepth * kMaxTileCols) * sizeof(double) +
+  return (2 * lanes * rows + batch * nanim + 64 * kDefaultDepth * 2 * kMaxTileCols) * sizeof(double) +
          rows * sizeof(std::int64_t) + nanim;
 }
 

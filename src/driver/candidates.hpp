@@ -168,14 +168,16 @@ inline constexpr int kMaxTileCols = 8;
 // in this order, product and sum each rounded on its own, for
 // groups x kLaneGroup lanes (1 to Tiles::groups groups) and Tiles::cols
 // columns. g holds row u at g[u * lanes ...], p holds row u at
-// p[u * Tiles::cols ...], and column c of t starts at t[c * ldt]. All
-// three are aligned to 64 bytes.
+// p[u * Tiles::cols * Tiles::widen ...], each value repeated Tiles::widen
+// times, and column c of t starts at t[c * ldt]. All three are aligned to
+// 64 bytes.
 using TileFn = void (*)(int groups, const double* g, const double* p, std::int64_t depth, double* t, std::int64_t ldt);
 
 struct Tiles {
   KernelSet set;  // the instruction set of `tile`
   int groups;     // lane groups of a full register tile
   int cols;       // columns of PPI of a register tile (at most kMaxTileCols)
+  int widen;      // copies of each value of p (1, or a vector's lanes)
   TileFn tile;
 };
 

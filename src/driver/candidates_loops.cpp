@@ -51,13 +51,14 @@ void tile(int groups, const double* g, const double* p, std::int64_t depth, doub
   }
 }
 
-constexpr Tiles kTiles{KernelSet::portable, 3, NC, tile};
+constexpr Tiles kTiles{KernelSet::portable, 3, NC, 1, tile};
 
 }  // namespace portable_set
 
 // Tile shapes per set: as many accumulators as the registers hold beside
 // one row of g and a product (16 registers for SSE2 and AVX2, 32 for
-// AVX-512 and NEON).
+// AVX-512 and NEON). SSE2 has no broadcast from memory, so its tiles take p
+// widened (kWideP): one instruction less per value.
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define GW_CANDIDATES_X86 1
@@ -65,6 +66,7 @@ constexpr Tiles kTiles{KernelSet::portable, 3, NC, tile};
 namespace sse2_set {
 constexpr KernelSet kSet = KernelSet::sse2;
 constexpr int kLanes = 2, kGroups = 1, kCols = 3;
+constexpr bool kWideP = true;
 #include "driver/candidates_vector_tile.inc"
 }  // namespace sse2_set
 
@@ -73,6 +75,7 @@ constexpr int kLanes = 2, kGroups = 1, kCols = 3;
 namespace avx2_set {
 constexpr KernelSet kSet = KernelSet::avx2;
 constexpr int kLanes = 4, kGroups = 1, kCols = 6;
+constexpr bool kWideP = false;
 #include "driver/candidates_vector_tile.inc"
 }  // namespace avx2_set
 #pragma GCC pop_options
@@ -82,6 +85,7 @@ constexpr int kLanes = 4, kGroups = 1, kCols = 6;
 namespace avx512_set {
 constexpr KernelSet kSet = KernelSet::avx512;
 constexpr int kLanes = 8, kGroups = 3, kCols = 8;
+constexpr bool kWideP = false;
 #include "driver/candidates_vector_tile.inc"
 }  // namespace avx512_set
 #pragma GCC pop_options
@@ -94,6 +98,7 @@ constexpr int kLanes = 8, kGroups = 3, kCols = 8;
 namespace neon_set {
 constexpr KernelSet kSet = KernelSet::neon;
 constexpr int kLanes = 2, kGroups = 1, kCols = 6;
+constexpr bool kWideP = false;
 #include "driver/candidates_vector_tile.inc"
 }  // namespace neon_set
 

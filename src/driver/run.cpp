@@ -15,6 +15,7 @@
 #include "io/input_file.hpp"
 #include "io/result_file.hpp"
 #include "kernels/fatal.hpp"
+#include "kernels/kernel_sets.hpp"
 #include "kernels/kernels.hpp"
 #include "pedigree/prepare.hpp"
 
@@ -96,6 +97,9 @@ void check_candidate_file(const std::filesystem::path& dir, const std::filesyste
 
 void run(const std::filesystem::path& dir, Console& console, const RunOptions& options, const RunFeedback& feedback) {
   if (!options.candidates_file.empty()) check_candidate_file(dir, options.candidates_file);
+  // A kernel set forced through GAINWEIGHTS_KERNELS that is no set, or one
+  // this processor cannot run, is refused before anything is read.
+  resolve_kernel_set();
   const ProgressFn progress = [&console](int step) { console.progress(step); };
   Progress silent;
   Progress& status = feedback.progress ? *feedback.progress : silent;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "kernels/invmtx_fast.hpp"
 #include "kernels/kernel_sets.hpp"
@@ -18,17 +19,30 @@ using TileFn = void (*)(double*, std::int64_t, const double*, const double*, int
 
 // Runs `tile` (mr x nr elements) over the block; partial tiles at the edges
 // go through a scratch tile so that the tile code always sees full tiles.
-void update_blocked(TileFn tile, int mr, int nr, double* c, std::int64_t ldc, std::int64_t rows, std::int64_t cols,
-                    const double* tpack, const double* upack, int depth, std::int64_t row_block) {
+// With widen > 1 the tile receives every value of u repeated `widen` times
+// (aligned to 64 bytes), for sets that cannot broadcast from memory.
+void update_blocked(TileFn tile, int mr, int nr, int widen, double* c, std::int64_t ldc, std::int64_t rows,
+                    std::int64_t cols, const double* tpack, const double* upack, int depth, std::int64_t row_block) {
   if (rows <= 0 || cols <= 0) return;
   const std::int64_t tiles = (rows + mr - 1) / mr;
   const std::int64_t groups = (cols + nr - 1) / nr;
   const std::int64_t tiles_per_block = std::max<std::int64_t>(1, row_block / mr);
+  std::vector<double> wide_store;
+  double* wide = nullptr;
+  if (widen > 1) {
+    wide_store.resize(static_cast<std::size_t>(depth) * nr * widen + 8);
+    wide = reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(wide_store.data()) + 63) & ~std::uintptr_t{63});
+  }
   for (std::int64_t m0 = 0; m0 < tiles; m0 += tiles_per_block) {
     const std::int64_t m1 = std::min(tiles, m0 + tiles_per_block);
     for (std::int64_t q = 0; q < groups; ++q) {
       const std::int64_t nc = std::min<std::int64_t>(nr, cols - q * nr);
       const double* uq = upack + q * nr * depth;
+      if (wide) {
+        for (std::int64_t i = 0; i < std::int64_t{depth} * nr; ++i)
+          for (int w = 0; w < widen; ++w) wide[i * widen + w] = uq[i];
+        uq = wide;
+      }
       for (std::int64_t m = m0; m < m1; ++m) {
         const std::int64_t rr = std::min<std::int64_t>(mr, rows - m * mr);
         double* cm = c + m * mr + q * nr * ldc;
@@ -75,7 +89,7 @@ void tile(double* c, std::int64_t ldc, const double* t, const double* u, int dep
 
 void update(double* c, std::int64_t ldc, std::int64_t rows, std::int64_t cols, const double* tpack,
             const double* upack, int depth, std::int64_t row_block) {
-  update_blocked(tile, MR, NR, c, ldc, rows, cols, tpack, upack, depth, row_block);
+  update_blocked(tile, MR, NR, 1, c, ldc, rows, cols, tpack, upack, depth, row_block);
 }
 
 void sub_scaled(double* y, const double* x, double s, std::int64_t len) {
@@ -107,7 +121,8 @@ constexpr Loops kLoops{KernelSet::portable, MR, NR, update, sub_scaled, pivot_ro
 // ------------------------------------------------------------- vector loops
 // Tile shapes per set: as many accumulators as the registers hold beside
 // the multipliers and a product (16 registers for SSE2 and AVX2, 32 for
-// AVX-512 and NEON).
+// AVX-512 and NEON). SSE2 has no broadcast from memory, so its tiles take u
+// widened (kWideU): one instruction less per value.
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define GW_INVMTX_X86 1
@@ -115,6 +130,7 @@ constexpr Loops kLoops{KernelSet::portable, MR, NR, update, sub_scaled, pivot_ro
 namespace sse2_set {
 constexpr KernelSet kSet = KernelSet::sse2;
 constexpr int kLanes = 2, kTileVectors = 3, kTileCols = 4;
+constexpr bool kWideU = true;
 #include "kernels/invmtx_vector_loops.inc"
 }  // namespace sse2_set
 
@@ -123,6 +139,7 @@ constexpr int kLanes = 2, kTileVectors = 3, kTileCols = 4;
 namespace avx2_set {
 constexpr KernelSet kSet = KernelSet::avx2;
 constexpr int kLanes = 4, kTileVectors = 3, kTileCols = 4;
+constexpr bool kWideU = false;
 #include "kernels/invmtx_vector_loops.inc"
 }  // namespace avx2_set
 #pragma GCC pop_options
@@ -132,6 +149,7 @@ constexpr int kLanes = 4, kTileVectors = 3, kTileCols = 4;
 namespace avx512_set {
 constexpr KernelSet kSet = KernelSet::avx512;
 constexpr int kLanes = 8, kTileVectors = 3, kTileCols = 8;
+constexpr bool kWideU = false;
 #include "kernels/invmtx_vector_loops.inc"
 }  // namespace avx512_set
 #pragma GCC pop_options
@@ -144,6 +162,7 @@ constexpr int kLanes = 8, kTileVectors = 3, kTileCols = 8;
 namespace neon_set {
 constexpr KernelSet kSet = KernelSet::neon;
 constexpr int kLanes = 2, kTileVectors = 4, kTileCols = 6;
+constexpr bool kWideU = false;
 #include "kernels/invmtx_vector_loops.inc"
 }  // namespace neon_set
 
