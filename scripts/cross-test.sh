@@ -6,7 +6,7 @@
 # machine without an ARM processor. Installs what it needs when missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup.sh" g++-aarch64-linux-gnu qemu-user googletest
+"$root/scripts/setup.sh" --cross
 build="$root/build-aarch64"
 sysroot=/usr/aarch64-linux-gnu
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
