@@ -1,13 +1,20 @@
 // Times the inversion: the one-step-at-a-time form against the blocked form
-// on one and on two threads, on a relationship-like matrix plus a diagonal.
+// with each kernel set, on one and on all cores, beside OpenBLAS's dgemm of
+// the same order on as many threads, on a relationship-like matrix plus a
+// diagonal.
 //
-//   bench_invmtx [n] [--plain-max M] [--repeat R] [--general]
+//   bench_invmtx [n] [--plain-max M] [--repeat R] [--general] [--kernels LIST]
+//                [--threads LIST] [--no-dgemm]
 //                [--panel P --leaf L --col-block C --row-block B]
 //
 // n defaults to 5000. The plain form is timed only for n <= M (default
 // 2000); above that the blocked results are compared with each other only.
-// Each figure is the best of R runs (default 1). --general takes a matrix of
-// uniform random numbers instead, which exchanges rows at nearly every step.
+// --kernels takes a comma-separated list of kernel sets (default: every
+// set the processor runs), --threads a list of thread counts (default 1
+// and the number of cores). The R rounds (default 1) run every variant in
+// turn, so that the variants share the machine's state alike; each figure
+// is the median of its rounds. --general takes a matrix of uniform random
+// numbers instead, which exchanges rows at nearly every step.
 #include <omp.h>
 
 #include <algorithm>
@@ -17,13 +24,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "kernels/invmtx_fast.hpp"
+#include "kernels/kernel_sets.hpp"
 #include "kernels/kernels.hpp"
 #include "kernels/matrix.hpp"
+#include "measure.hpp"
+#include "side_by_side.hpp"
 
 namespace {
 
@@ -61,27 +72,36 @@ gw::Matrix<double> make_general(int n) {
   return a;
 }
 
+// Seconds of one call of f on a fresh zero-filled output (its pages are
+// touched before the clock starts), and a digest of the output's bits.
 struct Timing {
   double seconds = 0.0;
-  gw::Matrix<double> result;
+  std::uint64_t digest = 0;
 };
 
-Timing time_it(int repeat, const gw::Matrix<double>& a, const std::function<void(gw::ConstMatView, gw::MatView)>& f) {
-  Timing t;
-  t.seconds = 1e300;
-  for (int r = 0; r < repeat; ++r) {
-    gw::Matrix<double> b(a.rows(), a.cols());  // zero-filled, so its pages are touched before the clock starts
-    const auto start = std::chrono::steady_clock::now();
-    f(a.cview(), b.view());
-    const auto stop = std::chrono::steady_clock::now();
-    t.seconds = std::min(t.seconds, std::chrono::duration<double>(stop - start).count());
-    t.result = std::move(b);
+Timing time_it(const gw::Matrix<double>& a, const std::function<void(gw::ConstMatView, gw::MatView)>& f) {
+  gw::Matrix<double> b(a.rows(), a.cols());
+  const auto start = std::chrono::steady_clock::now();
+  f(a.cview(), b.view());
+  const auto stop = std::chrono::steady_clock::now();
+  std::uint64_t h = 1469598103934665603ull;
+  const std::size_t count = static_cast<std::size_t>(b.rows() * b.cols());
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint64_t w;
+    std::memcpy(&w, b.data() + i, 8);
+    h = (h ^ w) * 1099511628211ull;
   }
-  return t;
+  return {std::chrono::duration<double>(stop - start).count(), h};
 }
 
-bool same_bits(const gw::Matrix<double>& x, const gw::Matrix<double>& y) {
-  return std::memcmp(x.data(), y.data(), sizeof(double) * static_cast<std::size_t>(x.rows() * x.cols())) == 0;
+std::vector<int> int_list(const std::string& list) {
+  std::vector<int> v;
+  for (std::size_t from = 0; from <= list.size();) {
+    const std::size_t to = std::min(list.find(',', from), list.size());
+    v.push_back(std::atoi(list.substr(from, to - from).c_str()));
+    from = to + 1;
+  }
+  return v;
 }
 
 }  // namespace
@@ -90,20 +110,25 @@ int main(int argc, char** argv) {
   int n = 5000;
   int plain_max = 2000;
   int repeat = 1;
-  bool general = false;
+  bool general = false, with_dgemm = true;
+  std::string kernels, thread_list;
   gw::invmtx_detail::Blocking blocking;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    auto value = [&] {
+    auto text = [&]() -> std::string {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "missing value after %s\n", arg.c_str());
         std::exit(2);
       }
-      return std::atoi(argv[++i]);
+      return argv[++i];
     };
+    auto value = [&] { return std::atoi(text().c_str()); };
     if (arg == "--plain-max") plain_max = value();
     else if (arg == "--repeat") repeat = std::max(1, value());
     else if (arg == "--general") general = true;
+    else if (arg == "--kernels") kernels = text();
+    else if (arg == "--threads") thread_list = text();
+    else if (arg == "--no-dgemm") with_dgemm = false;
     else if (arg == "--panel") blocking.panel = value();
     else if (arg == "--leaf") blocking.leaf = value();
     else if (arg == "--col-block") blocking.col_block = value();
@@ -118,39 +143,83 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "n must be at least 2\n");
     return 2;
   }
+  const std::vector<gw::KernelSet> sets = gw::bench::kernel_list(kernels);
+  const int cores = omp_get_num_procs();
+  std::vector<int> threads = thread_list.empty() ? std::vector<int>{1} : int_list(thread_list);
+  if (thread_list.empty() && cores > 1) threads.push_back(cores);
 
   const gw::Matrix<double> a = general ? make_general(n) : make_matrix(n);
   const double flops = 2.0 * n * static_cast<double>(n) * n;
-  const int cores = omp_get_num_procs();
-  std::printf("%s matrix of order %d, 2 n^3 = %.3g flop, peak taken as %.0f GFLOP/s per core\n\n", general ? "random" : "relationship-like", n, flops, kPeakPerCore);
-  std::printf("%-22s %8s %10s %10s %10s %s\n", "form", "threads", "seconds", "GFLOP/s", "of peak", "same bits");
+  std::printf("%s matrix of order %d, 2 n^3 = %.3g flop, peak taken as %.0f GFLOP/s per core\n", general ? "random" : "relationship-like", n, flops, kPeakPerCore);
+  std::printf("kernel sets this processor runs: %s (the program takes %s)\n", gw::supported_kernel_set_names().c_str(),
+              std::string(gw::kernel_set_name(gw::resolve_kernel_set())).c_str());
+  if (with_dgemm) std::printf("dgemm: %s\n", gw::bench::openblas_kernels().c_str());
+  std::printf("%d round(s), medians; load average %s at the start\n\n", repeat, gw::bench::load_average().c_str());
 
-  auto row = [&](const char* name, int threads, const Timing& t, const char* same) {
-    const double gf = flops / t.seconds * 1e-9;
-    std::printf("%-22s %8d %10.3f %10.2f %9.1f%% %s\n", name, threads, t.seconds, gf,
-                100.0 * gf / (kPeakPerCore * threads), same);
-    std::fflush(stdout);
-  };
-
-  Timing plain;
   const bool with_plain = n <= plain_max;
+  Timing plain;
+  if (with_plain) plain = time_it(a, [&](gw::ConstMatView x, gw::MatView y) { gw::invmtx_plain(n, x, y); });
+
+  // times[t][s]: the rounds of set s on thread count t; dgemm_times[t].
+  std::vector<std::vector<std::vector<double>>> times(threads.size(), std::vector<std::vector<double>>(sets.size()));
+  std::vector<std::vector<double>> dgemm_times(threads.size());
+  std::vector<std::vector<std::uint64_t>> digests(threads.size(), std::vector<std::uint64_t>(sets.size()));
+  std::optional<gw::bench::Dgemm> dgemm;
+  if (with_dgemm) dgemm.emplace(n);
+  for (int r = 0; r < repeat; ++r)
+    for (std::size_t t = 0; t < threads.size(); ++t) {
+      if (dgemm) dgemm_times[t].push_back(dgemm->seconds(threads[t]));
+      for (std::size_t s = 0; s < sets.size(); ++s) {
+        gw::invmtx_detail::Blocking b = blocking;
+        b.threads = threads[t];
+        b.kernels = sets[s];
+        const Timing got =
+            time_it(a, [&](gw::ConstMatView x, gw::MatView y) { gw::invmtx_detail::invmtx_blocked(n, x, y, {}, b); });
+        times[t][s].push_back(got.seconds);
+        digests[t][s] = got.digest;
+      }
+    }
+
+  std::printf("%-18s %-9s %8s %10s %10s %9s %9s %s\n", "form", "kernels", "threads", "seconds", "GFLOP/s", "of peak",
+              "of dgemm", "same bits");
+  auto row = [&](const char* form, const char* set, int th, double seconds, double dgemm_rate, const char* same) {
+    const double gf = flops / seconds * 1e-9;
+    char of_dgemm[16] = "-";
+    if (dgemm_rate > 0) std::snprintf(of_dgemm, sizeof of_dgemm, "%.0f%%", 100.0 * gf / dgemm_rate);
+    std::printf("%-18s %-9s %8d %10.3f %10.2f %8.1f%% %9s %s\n", form, set, th, seconds, gf,
+                100.0 * gf / (kPeakPerCore * th), of_dgemm, same);
+  };
+  double plain_seconds = 0;
   if (with_plain) {
-    plain = time_it(repeat, a, [&](gw::ConstMatView x, gw::MatView y) { gw::invmtx_plain(n, x, y); });
-    row("invmtx_plain", 1, plain, "(reference)");
+    plain_seconds = plain.seconds;
+    row("invmtx_plain", "-", 1, plain.seconds, 0, "(reference)");
   }
-  std::vector<Timing> fast;
-  for (int threads = 1; threads <= std::max(2, cores); threads *= 2) {
-    gw::invmtx_detail::Blocking b = blocking;
-    b.threads = threads;
-    fast.push_back(time_it(repeat, a, [&](gw::ConstMatView x, gw::MatView y) {
-      gw::invmtx_detail::invmtx_blocked(n, x, y, {}, b);
-    }));
-    const gw::Matrix<double>& ref = with_plain ? plain.result : fast.front().result;
-    const char* same = same_bits(ref, fast.back().result) ? "yes" : "NO";
-    row("invmtx (blocked)", threads, fast.back(), with_plain || threads > 1 ? same : "(reference)");
+  int failures = 0;
+  const std::uint64_t reference = with_plain ? plain.digest : digests[0][0];
+  for (std::size_t t = 0; t < threads.size(); ++t) {
+    const double dgemm_rate = dgemm ? dgemm->flops() / gw::bench::median(dgemm_times[t]) * 1e-9 : 0.0;
+    if (dgemm) row("OpenBLAS dgemm", "-", threads[t], gw::bench::median(dgemm_times[t]), 0, "");
+    for (std::size_t s = 0; s < sets.size(); ++s) {
+      const bool is_reference = !with_plain && t == 0 && s == 0;
+      const bool same = digests[t][s] == reference;
+      failures += !same;
+      row("invmtx (blocked)", std::string(gw::kernel_set_name(sets[s])).c_str(), threads[t],
+          gw::bench::median(times[t][s]), dgemm_rate, is_reference ? "(reference)" : same ? "yes" : "NO");
+    }
   }
   std::printf("\n");
-  if (with_plain) std::printf("blocked 1 thread vs plain: %.1f x\n", plain.seconds / fast[0].seconds);
-  if (fast.size() > 1) std::printf("blocked 2 threads vs 1:    %.2f x\n", fast[0].seconds / fast[1].seconds);
-  return 0;
+  for (std::size_t s = 0; s < sets.size(); ++s) {
+    const std::string name(gw::kernel_set_name(sets[s]));
+    const double one = gw::bench::median(times[0][s]);
+    std::printf("%-9s", name.c_str());
+    if (with_plain) std::printf("  1 thread vs plain: %6.1f x", plain_seconds / one);
+    if (threads.size() > 1)
+      std::printf("  %d threads vs %d: %.2f x", threads.back(), threads[0], one / gw::bench::median(times.back()[s]));
+    if (s > 0)
+      std::printf("  vs %s: %.2f x", std::string(gw::kernel_set_name(sets[0])).c_str(),
+                  gw::bench::median(times[0][0]) / one);
+    std::printf("\n");
+  }
+  std::printf("load average %s at the end\n", gw::bench::load_average().c_str());
+  return failures == 0 ? 0 : 1;
 }

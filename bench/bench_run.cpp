@@ -4,7 +4,8 @@
 //   bench_run [--traits T] [--animals N] [--generations G] [--missing M]
 //             [--candidates C] [--seed S] [--threads P] [--plain-max D]
 //             [--sample K] [--no-program] [--program-only] [--keep]
-//             [--batch B] [--depth R] [--chunk C]
+//             [--batch B] [--depth R] [--chunk C] [--kernels LIST]
+//             [--repeat R] [--no-dgemm]
 //
 // The herd has G generations of about N / G animals; parents come from the
 // generation before (few sires, many dams, a few unknown but none of a
@@ -12,14 +13,20 @@
 // is absent with chance M.
 // Defaults: 3 traits, 2000 animals, 5 generations, M = 0.1, C = 0.18.
 //
-// Every stage runs with the fast kernels; when D = N * T is at most
+// Every stage runs with the fast kernels, once for each kernel set of
+// --kernels (a comma-separated list; default every set the processor runs),
+// and every set's stages must give the same bits; when D = N * T is at most
 // --plain-max (default 2500) the whole sequence runs again with the plain
 // kernels, and each stage's output is compared bit for bit (a hash of the
 // record matrix, the result vectors). Above that, K candidates (default 4)
 // spread over the list are formed the plain way and compared with the fast
 // systems. Finally the program itself runs on the two files as a child
-// process; its result file is compared with the in-process results and its
-// peak resident memory is read from the kernel (ru_maxrss). --program-only
+// process, once per kernel set (GAINWEIGHTS_KERNELS); its result files must
+// be byte-identical with each other and with the in-process results, and
+// its peak resident memory is read from the kernel (ru_maxrss). Beside the
+// rates, OpenBLAS's dgemm of order NREC on as many threads is timed in the
+// same run. The R rounds (default 1) run every set (and dgemm) in turn;
+// figures are the medians of the rounds. --program-only
 // skips the in-process stages (for sizes where one run is all there is time
 // for); --batch, --depth and --chunk set the fast candidate stage's blocking.
 #include <omp.h>
@@ -47,9 +54,12 @@
 #include "io/candidate_file.hpp"
 #include "io/input_file.hpp"
 #include "io/result_file.hpp"
+#include "kernels/invmtx_fast.hpp"
+#include "kernels/kernel_sets.hpp"
 #include "kernels/kernels.hpp"
 #include "herd.hpp"
 #include "measure.hpp"
+#include "side_by_side.hpp"
 
 namespace fs = std::filesystem;
 using namespace gw;
@@ -62,13 +72,16 @@ struct Options : herd::Shape {
   std::int64_t plain_max = 2500;
   int sample = 4;
   CandidateOptions stage;  // batch and depth of the fast candidate stage
-  bool program = true, program_only = false, keep = false;
+  bool program = true, program_only = false, keep = false, dgemm = true;
+  std::string kernels;  // --kernels list
+  int repeat = 1;
 };
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
                "usage: bench_run [HERD] [--threads P] [--plain-max D] [--sample K] [--no-program] [--keep]\n"
-               "                 [--program-only] [--batch B] [--depth R] [--chunk C]\n%s",
+               "                 [--program-only] [--batch B] [--depth R] [--chunk C] [--kernels LIST]\n"
+               "                 [--repeat R] [--no-dgemm]\n%s",
                kHerdOptions);
   std::exit(2);
 }
@@ -95,6 +108,12 @@ Options parse(int argc, char** argv) {
       o.stage.depth = std::atoi(next());
     else if (a == "--chunk")
       o.stage.chunk = std::atoi(next());
+    else if (a == "--kernels")
+      o.kernels = next();
+    else if (a == "--repeat")
+      o.repeat = std::max(1, std::atoi(next()));
+    else if (a == "--no-dgemm")
+      o.dgemm = false;
     else if (a == "--program-only")
       o.program_only = true;
     else if (a == "--no-program")
@@ -166,10 +185,14 @@ void add_residuals(ConstMatView r0, int nanim, MatView v) {
         v(static_cast<std::int64_t>(i) * nanim + k, static_cast<std::int64_t>(j) * nanim + k) += r0(i, j);
 }
 
-// The run's stages with the fast kernels, as the program does them.
-Pipeline fast_pipeline(const Options& o, const Parameters& par, const TraitMatrices& tr, const Pedigree& ped,
-                       const std::function<void(const CandidateRelationships&, ConstMatView)>& after) {
+// The run's stages with the fast kernels of one set, as the program does them.
+Pipeline fast_pipeline(const Options& o, KernelSet set, const Parameters& par, const TraitMatrices& tr,
+                       const Pedigree& ped, const std::function<void(const CandidateRelationships&, ConstMatView)>& after) {
   Pipeline p;
+  CandidateOptions stage = o.stage;
+  stage.kernels = set;
+  invmtx_detail::Blocking blocking;
+  blocking.kernels = set;
   const int nt = par.ntrait, na = ped.nanim;
   const std::int64_t d = static_cast<std::int64_t>(nt) * na;
   reset_peak();
@@ -192,14 +215,15 @@ Pipeline fast_pipeline(const Options& o, const Parameters& par, const TraitMatri
       [&] { return hash_block(v.cview(), p.nrec, p.nrec); });
   const double n = p.nrec;
   timed(
-      p, "inversion", 2 * n * n * n, [&] { invmtx(p.nrec, v.view(), v.view(), {}); },
+      p, "inversion", 2 * n * n * n,
+      [&] { invmtx_detail::invmtx_blocked(p.nrec, v.view(), v.view(), {}, blocking); },
       [&] { return hash_block(v.cview(), p.nrec, p.nrec); });
   timed(
       p, "expansion", 0, [&] { addm(v.view(), ped.nonr.cview(), nt, na, p.nrec); },
       [&] { return hash_block(v.cview(), d, d); });
   timed(
       p, "candidate stage", 2.0 * nt * n * n * rel.count(),
-      [&] { p.avg = candidate_weights(tr.g0.cview(), rel, v.cview(), ped, par.k0, "Pedigree&Record.csv", o.stage); },
+      [&] { p.avg = candidate_weights(tr.g0.cview(), rel, v.cview(), ped, par.k0, "Pedigree&Record.csv", stage); },
       [&] {
         return hash_vectors({p.avg.vv1, p.avg.vv2, p.avg.vv0});
       });
@@ -350,33 +374,87 @@ int main(int argc, char** argv) {
     }
   };
 
-  const Pipeline fast = fast_pipeline(o, par, tr, ped, after);
+  // Every set's pipeline, round after round; the sample and the candidate
+  // file's overhead once, with the set the program takes.
+  const std::vector<KernelSet> sets = kernel_list(o.kernels);
+  const KernelSet program_set = resolve_kernel_set();
+  const int threads = o.threads > 0 ? o.threads : omp_get_max_threads();
+  std::vector<std::vector<Pipeline>> runs(sets.size());
+  std::vector<double> dgemm_seconds;
+  std::optional<Dgemm> dgemm;
+  bool extras = false;
+  for (int round = 0; round < o.repeat; ++round) {
+    for (std::size_t s = 0; s < sets.size(); ++s) {
+      const bool with_extras = !extras && (sets[s] == program_set || s + 1 == sets.size());
+      extras = extras || with_extras;
+      const std::function<void(const CandidateRelationships&, ConstMatView)> none = [](const CandidateRelationships&,
+                                                                                        ConstMatView) {};
+      runs[s].push_back(fast_pipeline(o, sets[s], par, tr, ped, with_extras ? after : none));
+    }
+    if (o.dgemm && runs[0][0].nrec >= 2) {
+      if (!dgemm) dgemm.emplace(runs[0][0].nrec);
+      dgemm_seconds.push_back(dgemm->seconds(threads));
+    }
+  }
+  dgemm.reset();
   std::optional<Pipeline> slow;
   if (plain) slow = plain_pipeline(par, tr, ped);
+  const Pipeline& fast = runs.back().front();
+  const double dgemm_rate =
+      dgemm_seconds.empty() ? 0.0 : 2.0 * std::pow(static_cast<double>(fast.nrec), 3) / median(dgemm_seconds) * 1e-9;
+
+  // The median of a stage's rounds.
+  const auto stage_seconds = [&](std::size_t s, std::size_t i) {
+    std::vector<double> v;
+    for (const Pipeline& p : runs[s]) v.push_back(p.stages[i].seconds);
+    return median(v);
+  };
+  const auto stage_cpu = [&](std::size_t s, std::size_t i) {
+    std::vector<double> v;
+    for (const Pipeline& p : runs[s]) v.push_back(p.stages[i].cpu);
+    return median(v);
+  };
 
   const int ncand = static_cast<int>(ped.candidate_count());
   std::printf("herd: %d traits, %d animals in %d generations, D = %lld, NREC = %d, %d candidates, %d threads\n",
-              par.ntrait, ped.nanim, o.generations, static_cast<long long>(d), fast.nrec, ncand,
-              o.threads > 0 ? o.threads : omp_get_max_threads());
-  std::printf("files: %s\n\n", dir.c_str());
-  std::printf("%-28s %8s %8s %14s %10s %11s %9s %9s\n", "stage", "fast s", "cpu s", "fast rate", "plain s",
-              "plain/fast", "same bits", "peak MiB");
-  for (std::size_t i = 0; i < fast.stages.size(); ++i) {
-    const Stage& f = fast.stages[i];
-    char rate[32] = "-", ps[32] = "-", ratio[32] = "-", same[8] = "-";
-    if (f.ops > 0) std::snprintf(rate, sizeof rate, "%.1f GFLOP/s", f.ops / f.seconds * 1e-9);
-    if (slow) {
-      const Stage& s = slow->stages[i];
-      std::snprintf(ps, sizeof ps, "%.3f", s.seconds);
-      std::snprintf(ratio, sizeof ratio, "%.1f", s.seconds / f.seconds);
-      std::snprintf(same, sizeof same, "%s", s.check == f.check ? "yes" : "NO");
+              par.ntrait, ped.nanim, o.generations, static_cast<long long>(d), fast.nrec, ncand, threads);
+  std::printf("files: %s\n", dir.c_str());
+  std::printf("kernel sets this processor runs: %s (the program takes %s); %d round(s), medians\n",
+              supported_kernel_set_names().c_str(), std::string(kernel_set_name(program_set)).c_str(), o.repeat);
+  if (dgemm_rate > 0)
+    std::printf("OpenBLAS dgemm of order %d, %d threads: %.1f GFLOP/s (%s)\n", fast.nrec, threads, dgemm_rate,
+                openblas_kernels().c_str());
+  std::printf("load average %s\n", load_average().c_str());
+
+  int failures = 0;
+  for (std::size_t s = 0; s < sets.size(); ++s) {
+    std::printf("\nkernels %s\n", std::string(kernel_set_name(sets[s])).c_str());
+    std::printf("%-28s %8s %8s %14s %9s %10s %11s %9s %9s\n", "stage", "fast s", "cpu s", "fast rate", "of dgemm",
+                "plain s", "plain/fast", "same bits", "peak MiB");
+    double total = 0;
+    for (std::size_t i = 0; i < fast.stages.size(); ++i) {
+      const Stage& f = runs[s].front().stages[i];
+      const double secs = stage_seconds(s, i);
+      total += secs;
+      char rate[32] = "-", of[16] = "-", ps[32] = "-", ratio[32] = "-", same[8] = "-";
+      if (f.ops > 0) std::snprintf(rate, sizeof rate, "%.1f GFLOP/s", f.ops / secs * 1e-9);
+      if (f.ops > 0 && dgemm_rate > 0) std::snprintf(of, sizeof of, "%.0f%%", 100.0 * f.ops / secs * 1e-9 / dgemm_rate);
+      // Every round of every set against the plain stage, or else against
+      // the first set's first round.
+      const std::uint64_t want = slow ? slow->stages[i].check : runs[0].front().stages[i].check;
+      bool equal = true;
+      for (const Pipeline& p : runs[s]) equal = equal && p.stages[i].check == want;
+      failures += !equal;
+      if (slow) {
+        std::snprintf(ps, sizeof ps, "%.3f", slow->stages[i].seconds);
+        std::snprintf(ratio, sizeof ratio, "%.1f", slow->stages[i].seconds / secs);
+      }
+      if (slow || s > 0) std::snprintf(same, sizeof same, "%s", equal ? "yes" : "NO");
+      std::printf("%-28s %8.3f %8.3f %14s %9s %10s %11s %9s %9.1f\n", f.name.c_str(), secs, stage_cpu(s, i), rate, of,
+                  ps, ratio, same, mib(f.peak));
     }
-    std::printf("%-28s %8.3f %8.3f %14s %10s %11s %9s %9.1f\n", f.name.c_str(), f.seconds, f.cpu, rate, ps, ratio, same,
-                mib(f.peak));
+    std::printf("%-28s %8.3f\n", "all stages", total);
   }
-  double total = 0;
-  for (const Stage& s : fast.stages) total += s.seconds;
-  std::printf("%-28s %8.3f\n", "all stages", total);
   if (slow) {
     double t = 0;
     for (const Stage& s : slow->stages) t += s.seconds;
@@ -395,24 +473,40 @@ int main(int argc, char** argv) {
     std::printf("candidate stage with the candidate file (%zu lines) / without: %.4f s / %.4f s = %.3f\n",
                 overhead.lines, overhead.with, overhead.without, overhead.with / overhead.without);
 
-  int failures = 0;
-  if (slow)
-    for (std::size_t i = 0; i < fast.stages.size(); ++i) failures += slow->stages[i].check != fast.stages[i].check;
   failures += sampled.compared - sampled.equal;
 
   if (o.program) {
-    const ChildRun r = launcher.run(dir, GAINWEIGHTS_EXE);
     const fs::path mine = dir / "in-process";
     fs::create_directories(mine);
     write_result(mine, slow ? *slow : fast);
-    const bool same = read_text(dir / kResultFileName) == read_text(mine / kResultFileName);
-    std::printf(
-        "\nprogram: exit status %d, %.3f s, peak %.1f MiB (8 D^2 + 5%% + 50 MiB = %.1f MiB: %s); "
-        "result file %s the in-process %s result\n",
-        r.status, r.seconds, mib(r.peak), budget(d) / (1024.0 * 1024.0),
-        static_cast<double>(r.peak) <= budget(d) ? "within" : "OVER", same ? "equals" : "DIFFERS FROM",
-        slow ? "plain" : "fast");
-    failures += !same || r.status != 0;
+    const std::string want = read_text(mine / kResultFileName);
+    std::vector<std::vector<ChildRun>> program(sets.size());
+    std::vector<bool> same(sets.size(), true);
+    for (int round = 0; round < o.repeat; ++round)
+      for (std::size_t s = 0; s < sets.size(); ++s) {
+        fs::remove(dir / kResultFileName);
+        program[s].push_back(launcher.run(dir, GAINWEIGHTS_EXE, {},
+                                          {std::string(kKernelsVariable) + "=" + std::string(kernel_set_name(sets[s]))}));
+        same[s] = same[s] && read_text(dir / kResultFileName) == want;
+      }
+    std::printf("\n");
+    for (std::size_t s = 0; s < sets.size(); ++s) {
+      std::vector<double> secs;
+      int status = 0;
+      std::uint64_t peak = 0;
+      for (const ChildRun& r : program[s]) {
+        secs.push_back(r.seconds);
+        status = std::max(status, r.status == 0 ? 0 : 1);
+        peak = std::max(peak, r.peak);
+      }
+      std::printf(
+          "program, %s=%-8s exit status %d, %.3f s, peak %.1f MiB (8 D^2 + 5%% + 50 MiB = %.1f MiB: %s); "
+          "result file %s the in-process %s result\n",
+          kKernelsVariable, std::string(kernel_set_name(sets[s])).c_str(), status, median(secs), mib(peak),
+          budget(d) / (1024.0 * 1024.0), static_cast<double>(peak) <= budget(d) ? "within" : "OVER",
+          same[s] ? "equals" : "DIFFERS FROM", slow ? "plain" : "fast");
+      failures += !same[s] || status != 0;
+    }
   }
   if (!o.keep) fs::remove_all(dir);
   return failures == 0 ? 0 : 1;

@@ -117,9 +117,13 @@ class Launcher {
   Launcher& operator=(const Launcher&) = delete;
 
   // Runs `exe` with `args` in `dir`, its standard output in dir/console.txt
-  // (standard error stays the benchmark's).
-  ChildRun run(const fs::path& dir, const std::string& exe, const std::vector<std::string>& args = {}) {
-    std::vector<std::string> words{dir.string(), exe};
+  // (standard error stays the benchmark's), with the benchmark's
+  // environment plus the "NAME=value" entries of `env`.
+  ChildRun run(const fs::path& dir, const std::string& exe, const std::vector<std::string>& args = {},
+               const std::vector<std::string>& env = {}) {
+    std::vector<std::string> words{dir.string(), std::to_string(env.size())};
+    words.insert(words.end(), env.begin(), env.end());
+    words.push_back(exe);
     words.insert(words.end(), args.begin(), args.end());
     send_words(to_, words);
     ChildRun r;
@@ -164,13 +168,27 @@ class Launcher {
         w.resize(len);
         receive(in, w.data(), len);
       }
-      const ChildRun r = spawn(words[0], std::vector<std::string>(words.begin() + 1, words.end()));
+      const std::size_t nenv = std::strtoull(words[1].c_str(), nullptr, 10);
+      const auto first = words.begin() + 2;
+      const ChildRun r = spawn(words[0], std::vector<std::string>(first, first + static_cast<std::ptrdiff_t>(nenv)),
+                               std::vector<std::string>(first + static_cast<std::ptrdiff_t>(nenv), words.end()));
       send(out, &r, sizeof r);
     }
   }
 
-  static ChildRun spawn(const fs::path& dir, std::vector<std::string> words) {
+  static ChildRun spawn(const fs::path& dir, std::vector<std::string> env, std::vector<std::string> words) {
     ChildRun r;
+    // The environment: the entries of `env`, then every other variable.
+    for (char** e = environ; *e; ++e) {
+      const std::string entry = *e;
+      const std::string name = entry.substr(0, entry.find('='));
+      bool replaced = false;
+      for (const std::string& x : env) replaced = replaced || x.compare(0, name.size() + 1, name + "=") == 0;
+      if (!replaced) env.push_back(entry);
+    }
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
@@ -180,7 +198,7 @@ class Launcher {
     argv.push_back(nullptr);
     const double t0 = now();
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) return r;
     int status = 0;

@@ -1,8 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing,
-# and any further packages named as arguments.
+# and any further packages named as arguments. --cross adds what
+# scripts/cross-test.sh needs: the aarch64 cross compiler, qemu-user and
+# googletest's sources.
+#
+#   scripts/setup.sh [--cross] [PACKAGE...]
 set -euo pipefail
-pkgs=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libsuitesparse-dev libopenblas-openmp-dev pkg-config libcairo2-dev "$@")
+pkgs=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libsuitesparse-dev libopenblas-openmp-dev pkg-config
+  libcairo2-dev)
+if [ "${1:-}" = "--cross" ]; then
+  pkgs+=(g++-aarch64-linux-gnu qemu-user googletest)
+  shift
+fi
+pkgs+=("$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -106,8 +106,8 @@ void PrintTo(const Shape& c, std::ostream* os) { *os << c.name; }
 class FastCandidates : public ::testing::TestWithParam<Shape> {};
 
 // Every batch size (one candidate, a divisor, none, more than all), thread
-// count, instruction set, cache block depth and work unit size gives the
-// plain bits.
+// count, kernel set the processor runs, cache block depth and work unit
+// size gives the plain bits.
 TEST_P(FastCandidates, GiveThePlainSystemsBitForBit) {
   const Shape& s = GetParam();
   const Case c = make_case(s, 1000u + static_cast<std::uint32_t>(s.ntrait * 131 + s.nanim));
@@ -115,13 +115,14 @@ TEST_P(FastCandidates, GiveThePlainSystemsBitForBit) {
   ASSERT_FALSE(ref.empty());
   for (const int batch : {0, 1, 3, 4, 1000})
     for (const int threads : {1, 2})
-      for (const bool portable : {false, true})
+      for (const KernelSet set : supported_kernel_sets())
         for (const int blocking : {0, 5}) {
           CandidateOptions o;
-          o.batch = batch, o.threads = threads, o.portable = portable;
-          o.depth = o.chunk = blocking;  // 5 rows per block, 40 columns per work unit
+          o.batch = batch, o.threads = threads, o.kernels = set;
+          o.depth = o.chunk = blocking;  // 5 rows per block, 5 panels per work unit
           EXPECT_TRUE(same_bits(systems(c, c.traits.g0.cview(), o), ref))
-              << "batch " << batch << " threads " << threads << " portable " << portable << " blocking " << blocking;
+              << "batch " << batch << " threads " << threads << " kernels " << kernel_set_name(set) << " blocking "
+              << blocking;
         }
 }
 
@@ -168,11 +169,13 @@ TEST(FastCandidates, FallBackToThePlainFormOnValuesThatAreNotFiniteOrTooLarge) {
       c.ppi(r, r) = p.value;
     }
     const std::vector<double> ref = systems(c, g0.cview(), plain());
-    for (const int batch : {0, 1}) {
-      CandidateOptions o;
-      o.threads = 2, o.batch = batch;
-      EXPECT_TRUE(same_bits(systems(c, g0.cview(), o), ref)) << p.what << ", batch " << batch;
-    }
+    for (const int batch : {0, 1})
+      for (const KernelSet set : supported_kernel_sets()) {
+        CandidateOptions o;
+        o.threads = 2, o.batch = batch, o.kernels = set;
+        EXPECT_TRUE(same_bits(systems(c, g0.cview(), o), ref))
+            << p.what << ", batch " << batch << ", kernels " << kernel_set_name(set);
+      }
   }
 }
 

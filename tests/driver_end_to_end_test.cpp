@@ -8,6 +8,7 @@
 
 #include "driver_process.hpp"
 #include "io/number_format.hpp"
+#include "kernels/kernel_sets.hpp"
 #include "reference_model.hpp"
 
 namespace gw {
@@ -74,6 +75,69 @@ INSTANTIATE_TEST_SUITE_P(Cases, FixtureRun,
                          ::testing::Values("two_traits", "unrelated_all_records", "one_trait", "no_record_link",
                                            "sparse_trait", "odd_flags", "one_group", "inbred"),
                          [](const auto& info) { return info.param; });
+
+// Sets GAINWEIGHTS_KERNELS for the programs a test starts, and restores it.
+class ForcedKernels {
+ public:
+  explicit ForcedKernels(const std::string& value) {
+    if (const char* old = std::getenv(kKernelsVariable)) saved_ = old;
+    setenv(kKernelsVariable, value.c_str(), 1);
+  }
+  ~ForcedKernels() {
+    if (saved_.empty())
+      unsetenv(kKernelsVariable);
+    else
+      setenv(kKernelsVariable, saved_.c_str(), 1);
+  }
+
+ private:
+  std::string saved_;
+};
+
+// Every kernel set the processor runs writes the same result file, candidate
+// file and console report as the fastest, byte for byte, on the bundled
+// herd (its record block is inverted blocked and on all threads).
+TEST(KernelSets, EverySetWritesTheSameFiles) {
+  std::string file, candidates, console;
+  for (const KernelSet set : supported_kernel_sets()) {
+    const std::string name(kernel_set_name(set));
+    TempDir tmp;
+    copy_inputs(fs::path(GAINWEIGHTS_EXAMPLES) / "herd", tmp.path());
+    const ForcedKernels forced(name);
+    const RunResult r = run_in(tmp.path(), "--candidates c.csv");
+    ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+    if (file.empty()) {
+      file = read_file(tmp / "Weighted_value.csv");
+      candidates = read_file(tmp / "c.csv");
+      console = mask_clock(r.out);
+      ASSERT_FALSE(file.empty());
+      continue;
+    }
+    EXPECT_EQ(read_file(tmp / "Weighted_value.csv"), file) << name;
+    EXPECT_EQ(read_file(tmp / "c.csv"), candidates) << name;
+    EXPECT_EQ(mask_clock(r.out), console) << name;
+  }
+}
+
+TEST(KernelSets, ASetThatIsNoneOrCannotRunIsRefusedBeforeAnythingIsRead) {
+#if defined(__x86_64__)
+  const std::string foreign = "neon";
+#else
+  const std::string foreign = "avx2";
+#endif
+  for (const std::string& value : {std::string("fastest"), foreign}) {
+    TempDir tmp;
+    copy_inputs(kCases / "two_traits", tmp.path());
+    write_file(tmp / "Weighted_value.csv", kSentinel);
+    const ForcedKernels forced(value);
+    const RunResult r = run_in(tmp.path());
+    EXPECT_EQ(r.status, 2) << value;
+    EXPECT_EQ(r.out, "") << value;
+    EXPECT_NE(r.err.find("GAINWEIGHTS_KERNELS=" + value), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("set it to one of " + supported_kernel_set_names()), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(tmp / "Weighted_value.csv"), kSentinel);
+  }
+}
 
 // With unrelated animals that all have every record, every candidate's
 // system is the single-animal system, so all four columns agree.

@@ -1,7 +1,7 @@
 // The blocked inversion against the one-step-at-a-time form, bit for bit:
 // the whole output array, the progress calls and the stop, over orders,
-// blockings, thread counts, instruction sets, array shapes and awkward
-// values.
+// blockings, thread counts, every kernel set the processor runs, array
+// shapes and awkward values.
 #include <gtest/gtest.h>
 #include <omp.h>
 
@@ -16,6 +16,7 @@
 
 #include "kernels/fatal.hpp"
 #include "kernels/invmtx_fast.hpp"
+#include "kernels/kernel_sets.hpp"
 #include "kernels/kernels.hpp"
 
 namespace {
@@ -23,7 +24,7 @@ namespace {
 using gw::ConstMatView;
 using gw::MatView;
 using gw::invmtx_detail::Blocking;
-using gw::invmtx_detail::Isa;
+using gw::KernelSet;
 
 // Array shape around the order n that is inverted.
 struct Shape {
@@ -81,7 +82,7 @@ std::uint64_t bits(double x) {
 std::string describe(const Blocking& b) {
   std::ostringstream os;
   os << "panel " << b.panel << " leaf " << b.leaf << " col_block " << b.col_block << " row_block " << b.row_block
-     << " threads " << b.threads << (b.isa == Isa::portable ? " portable" : " automatic");
+     << " threads " << b.threads << " kernels " << gw::kernel_set_name(b.kernels);
   return os.str();
 }
 
@@ -148,25 +149,32 @@ std::vector<double> make(Kind kind, const Shape& s, std::mt19937_64& rng) {
 }
 
 // Blockings small enough to give many panels, groups and edge tiles even for
-// small orders; odd widths on purpose.
+// small orders; odd widths on purpose. Each is listed once per kernel set,
+// the sets one after another, so that taking the blockings in turn covers
+// every set.
 std::vector<Blocking> blockings() {
   std::vector<Blocking> v;
   const int shapes[][4] = {{0, 0, 0, 0}, {8, 1, 8, 24}, {16, 4, 24, 48}, {24, 8, 16, 24},
                            {7, 3, 5, 24}, {40, 5, 40, 72}, {13, 13, 9, 100}, {32, 2, 64, 24}};
+  const std::vector<KernelSet> sets = gw::supported_kernel_sets();
   for (const auto& sh : shapes)
     for (int threads : {1, 2})
-      for (Isa isa : {Isa::automatic, Isa::portable}) {
+      for (KernelSet set : sets) {
         Blocking b;
         b.panel = sh[0];
         b.leaf = sh[1];
         b.col_block = sh[2];
         b.row_block = sh[3];
         b.threads = threads;
-        b.isa = isa;
+        b.kernels = set;
         v.push_back(b);
       }
   return v;
 }
+
+// The number of kernel sets: taking that many blockings in turn gives one
+// of each set.
+std::size_t sets() { return gw::supported_kernel_sets().size(); }
 
 TEST(InvmtxFast, MatchesPlainOverOrdersBlockingsAndThreads) {
   std::mt19937_64 rng(20240611);
@@ -181,7 +189,7 @@ TEST(InvmtxFast, MatchesPlainOverOrdersBlockingsAndThreads) {
     const auto a = make(kinds[n % 4], s, rng);
     const auto b = make(Kind::uniform, s, rng);
     const Outcome want = run(plain, s, a, b);
-    for (int rep = 0; rep < 3; ++rep) {
+    for (std::size_t rep = 0; rep < sets(); ++rep) {
       const Blocking& bl = configs[next++ % configs.size()];
       expect_same(want, run(gw::invmtx_detail::invmtx_blocked, s, a, b, bl), s, describe(bl));
     }
@@ -205,13 +213,16 @@ TEST(InvmtxFast, MatchesPlainOnLargeOrders) {
       expect_same(want, got, s, "invmtx, omp threads " + std::to_string(threads));
     }
     omp_set_num_threads(saved_threads);
-    Blocking bl;
-    bl.panel = 40;
-    bl.leaf = 6;
-    bl.col_block = 56;
-    bl.row_block = 48;
-    bl.threads = 2;
-    expect_same(want, run(gw::invmtx_detail::invmtx_blocked, s, a, b, bl), s, describe(bl));
+    for (KernelSet set : gw::supported_kernel_sets()) {
+      Blocking bl;
+      bl.panel = 40;
+      bl.leaf = 6;
+      bl.col_block = 56;
+      bl.row_block = 48;
+      bl.threads = 2;
+      bl.kernels = set;
+      expect_same(want, run(gw::invmtx_detail::invmtx_blocked, s, a, b, bl), s, describe(bl));
+    }
   }
 }
 
@@ -230,7 +241,7 @@ TEST(InvmtxFast, LeadingBlockOfLargerArraysAndInPlace) {
     const auto a = make(Kind::uniform, s, rng);
     const auto b = make(Kind::uniform, s, rng);
     const Outcome want = run(plain, s, a, b);
-    for (int rep = 0; rep < 3; ++rep) {
+    for (std::size_t rep = 0; rep < 2 * sets(); ++rep) {
       const Blocking& bl = configs[next++ % configs.size()];
       expect_same(want, run(gw::invmtx_detail::invmtx_blocked, s, a, b, bl), s, describe(bl));
     }
@@ -248,7 +259,7 @@ TEST(InvmtxFast, AwkwardValues) {
       const auto a = make(kind, s, rng);
       const auto b = make(Kind::uniform, s, rng);
       const Outcome want = run(plain, s, a, b);
-      for (int rep = 0; rep < 4; ++rep) {
+      for (std::size_t rep = 0; rep < 2 * sets(); ++rep) {
         const Blocking& bl = configs[next++ % configs.size()];
         expect_same(want, run(gw::invmtx_detail::invmtx_blocked, s, a, b, bl), s, describe(bl));
       }
@@ -291,12 +302,13 @@ TEST(InvmtxFast, StopsAtTheSameStepWithTheSameState) {
     const auto b = make(Kind::uniform, s, rng);
     const Outcome want = run(plain, s, a, b, {}, c.throw_at);
     ASSERT_FALSE(want.stop.empty());
-    // Every third blocking still covers one and two threads, both
-    // instruction sets and stops inside the panel being factored ahead.
-    for (std::size_t i = 0; i < configs.size(); i += 3) {
-      const Blocking& bl = configs[i];
-      expect_same(want, run(gw::invmtx_detail::invmtx_blocked, s, a, b, bl, c.throw_at), s, describe(bl));
-    }
+    // Every third blocking shape still covers one and two threads and stops
+    // inside the panel being factored ahead; each with every kernel set.
+    for (std::size_t i = 0; i < configs.size(); i += 3 * sets())
+      for (std::size_t j = i; j < i + sets(); ++j) {
+        const Blocking& bl = configs[j];
+        expect_same(want, run(gw::invmtx_detail::invmtx_blocked, s, a, b, bl, c.throw_at), s, describe(bl));
+      }
   }
 }
 

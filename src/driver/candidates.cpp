@@ -132,10 +132,8 @@ void candidate_lhs(ConstMatView g0, ConstMatView a0, ConstMatView ppi, int k, Ma
 
 namespace {
 
-using candidates_detail::kTileCols;
-using candidates_detail::kVector;
-
-constexpr int kLanesPerBlock = 3 * kVector;  // lanes per register tile
+using candidates_detail::kLaneGroup;
+using candidates_detail::kMaxTileCols;
 constexpr int kDefaultLanes = 192;           // lanes per batch: reuse of each PPI element
 constexpr int kDefaultDepth = 256;           // rows per cache block
 constexpr int kDefaultChunk = 32;            // panels of 8 columns per work unit, at most
@@ -232,7 +230,9 @@ class FastSystems {
         threads_(threads),
         ntrait_(static_cast<int>(g0.rows)),
         nanim_(rel.nanim()),
-        tile_(candidates_detail::tile_function(options.portable)) {
+        tiles_(candidates_detail::tiles_for(options.kernels)),
+        block_lanes_(tiles_.groups * kLaneGroup),
+        tile_cols_(tiles_.cols) {
     batch_ = options.batch > 0 ? options.batch : std::max(1, kDefaultLanes / ntrait_);
     batch_ = std::min(batch_, rel.count());
     // As many passes as that size needs, shared out evenly.
@@ -243,10 +243,11 @@ class FastSystems {
     depth_ = options.depth > 0 ? options.depth : kDefaultDepth;
     chunk_ = options.chunk;
     const auto nrec = static_cast<std::int64_t>(pos_.size());
-    const std::int64_t lanes = round_up(static_cast<std::int64_t>(batch_) * ntrait_, kVector);
+    const std::int64_t lanes = round_up(static_cast<std::int64_t>(batch_) * ntrait_, kLaneGroup);
     gpack_ = AlignedArray(static_cast<std::size_t>(lanes * nrec));
-    tbuf_ = AlignedArray(static_cast<std::size_t>(lanes * round_up(nrec, kTileCols)));
-    for (int t = 0; t < threads_; ++t) ppack_.emplace_back(static_cast<std::size_t>(depth_) * kTileCols);
+    tbuf_ = AlignedArray(static_cast<std::size_t>(lanes * round_up(nrec, tile_cols_)));
+    for (int t = 0; t < threads_; ++t)
+      ppack_.emplace_back(static_cast<std::size_t>(depth_) * tile_cols_ * tiles_.widen);
     columns_.resize(static_cast<std::size_t>(batch_) * nanim_);
     related_.resize(static_cast<std::size_t>(nanim_));
     rows_.reserve(pos_.size());
@@ -265,11 +266,12 @@ class FastSystems {
   }
 
  private:
-  // Lane block m: lanes m*24 .. m*24 + width - 1, packed row by row.
+  // Lane block m: lanes m*B .. m*B + width - 1 (B = block_lanes_, one
+  // register tile), packed row by row.
   std::int64_t block_width(std::int64_t m) const {
-    return std::min<std::int64_t>(kLanesPerBlock, lanes_ - m * kLanesPerBlock);
+    return std::min<std::int64_t>(block_lanes_, lanes_ - m * block_lanes_);
   }
-  const double* block(std::int64_t m) const { return gpack_.data() + m * kLanesPerBlock * nu_; }
+  const double* block(std::int64_t m) const { return gpack_.data() + m * block_lanes_ * nu_; }
 
   // The batch's relationship columns, its rows (the present records of
   // animals related to at least one of its candidates) and g.
@@ -286,8 +288,8 @@ class FastSystems {
     for (const std::int64_t r : pos_)
       if (related_[static_cast<std::size_t>(r % n)]) rows_.push_back(r);
     nu_ = static_cast<std::int64_t>(rows_.size());
-    lanes_ = round_up(static_cast<std::int64_t>(nb) * ntrait_, kVector);
-    const std::int64_t blocks = (lanes_ + kLanesPerBlock - 1) / kLanesPerBlock;
+    lanes_ = round_up(static_cast<std::int64_t>(nb) * ntrait_, kLaneGroup);
+    const std::int64_t blocks = (lanes_ + block_lanes_ - 1) / block_lanes_;
     const std::int64_t used = static_cast<std::int64_t>(nb) * ntrait_;
 #pragma omp parallel for num_threads(threads_) schedule(static)
     for (std::int64_t u = 0; u < nu_; ++u) {
@@ -295,9 +297,9 @@ class FastSystems {
       const std::int64_t i = r / n, l = r % n;
       for (std::int64_t m = 0; m < blocks; ++m) {
         const std::int64_t w = block_width(m);
-        double* dst = gpack_.data() + m * kLanesPerBlock * nu_ + u * w;
+        double* dst = gpack_.data() + m * block_lanes_ * nu_ + u * w;
         for (std::int64_t x = 0; x < w; ++x) {
-          const std::int64_t lane = m * kLanesPerBlock + x;
+          const std::int64_t lane = m * block_lanes_ + x;
           if (lane < used) {
             const std::int64_t b = lane / ntrait_, j = lane % ntrait_;
             dst[x] = g0_(i, j) * columns_[static_cast<std::size_t>(b * n + l)];
@@ -311,9 +313,9 @@ class FastSystems {
 
   // T(lane, c) for every lane and every column c of the batch's rows.
   void pass() {
-    const std::int64_t ncols = round_up(nu_, kTileCols);
-    const std::int64_t panels = ncols / kTileCols;
-    const std::int64_t blocks = (lanes_ + kLanesPerBlock - 1) / kLanesPerBlock;
+    const std::int64_t nc = tile_cols_, wd = tiles_.widen;
+    const std::int64_t panels = round_up(nu_, nc) / nc;
+    const std::int64_t blocks = (lanes_ + block_lanes_ - 1) / block_lanes_;
     double* const t = tbuf_.data();
     // Columns are shared out in chunks of panels, taken by whichever thread
     // is free; every T element is computed by the one thread that takes its
@@ -328,18 +330,21 @@ class FastSystems {
 #pragma omp for schedule(dynamic, 1)
       for (std::int64_t q = 0; q < chunks; ++q) {
         const std::int64_t p0 = q * chunk, p1 = std::min(panels, p0 + chunk);
-        std::fill(t + p0 * kTileCols * lanes_, t + p1 * kTileCols * lanes_, 0.0);
+        std::fill(t + p0 * nc * lanes_, t + p1 * nc * lanes_, 0.0);
         Prefetch next;
         for (std::int64_t kb = 0; kb < nu_; kb += depth_) {
           const std::int64_t depth = std::min<std::int64_t>(depth_, nu_ - kb);
           for (std::int64_t p = p0; p < p1; ++p) {
-            for (int c = 0; c < kTileCols; ++c) {
-              const std::int64_t y = p * kTileCols + c;
-              if (y < nu_) {
-                const double* src = ppi_.col(rows[y]);
-                for (std::int64_t u = 0; u < depth; ++u) pp[u * kTileCols + c] = src[rows[kb + u]];
+            for (int c = 0; c < nc; ++c) {
+              const std::int64_t y = p * nc + c;
+              const double* src = y < nu_ ? ppi_.col(rows[y]) : nullptr;
+              if (wd == 1) {
+                for (std::int64_t u = 0; u < depth; ++u) pp[u * nc + c] = src ? src[rows[kb + u]] : 0.0;
               } else {
-                for (std::int64_t u = 0; u < depth; ++u) pp[u * kTileCols + c] = 0.0;
+                for (std::int64_t u = 0; u < depth; ++u) {
+                  const double v = src ? src[rows[kb + u]] : 0.0;
+                  for (std::int64_t w = 0; w < wd; ++w) pp[(u * nc + c) * wd + w] = v;
+                }
               }
             }
             // While the tiles run, the block of PPI that is packed next is
@@ -353,8 +358,8 @@ class FastSystems {
             for (std::int64_t m = 0; m < blocks; ++m) {
               next.issue(m, blocks);
               const std::int64_t w = block_width(m);
-              tile_(static_cast<int>(w / kVector), block(m) + kb * w, pp, depth,
-                    t + p * kTileCols * lanes_ + m * kLanesPerBlock, lanes_);
+              tiles_.tile(static_cast<int>(w / kLaneGroup), block(m) + kb * w, pp, depth,
+                          t + p * nc * lanes_ + m * block_lanes_, lanes_);
             }
           }
         }
@@ -365,8 +370,9 @@ class FastSystems {
   // The cache lines of one packed block of PPI (panel p, rows from kb on),
   // when its rows lie close together; a scattered block is not prefetched.
   struct Prefetch {
-    const char* start[kTileCols] = {};
-    std::int64_t lines[kTileCols] = {};
+    const char* start[kMaxTileCols] = {};
+    std::int64_t lines[kMaxTileCols] = {};
+    int cols = 0;
     std::int64_t total = 0;
 
     void plan(const FastSystems& f, std::int64_t p, std::int64_t kb) {
@@ -374,8 +380,9 @@ class FastSystems {
       const std::int64_t depth = std::min<std::int64_t>(f.depth_, f.nu_ - kb);
       const std::int64_t r0 = f.rows_[static_cast<std::size_t>(kb)];
       const std::int64_t r1 = f.rows_[static_cast<std::size_t>(kb + depth - 1)];
-      for (int c = 0; c < kTileCols; ++c) {
-        const std::int64_t y = p * kTileCols + c;
+      cols = f.tile_cols_;
+      for (int c = 0; c < cols; ++c) {
+        const std::int64_t y = p * cols + c;
         lines[c] = 0;
         if (y >= f.nu_ || r1 - r0 >= 2 * depth) continue;
         const auto* a = reinterpret_cast<const char*>(f.ppi_.col(f.rows_[static_cast<std::size_t>(y)]) + r0);
@@ -389,7 +396,7 @@ class FastSystems {
     // Part m of `parts` of the lines.
     void issue(std::int64_t m, std::int64_t parts) const {
       std::int64_t from = total * m / parts, to = total * (m + 1) / parts;
-      for (int c = 0; c < kTileCols && from < to; ++c) {
+      for (int c = 0; c < cols && from < to; ++c) {
         if (from >= lines[c]) {
           from -= lines[c], to -= lines[c];
           continue;
@@ -419,8 +426,8 @@ class FastSystems {
         for (std::int64_t lane = lane0; lane < lane1; lane += nt) {
           double* sums = acc + (lane - lane0) * nt;
           for (std::int64_t m = 0; m < nt; ++m) {
-            const std::int64_t blk = (lane + m) / kLanesPerBlock;
-            const double g = block(blk)[c * block_width(blk) + (lane + m) % kLanesPerBlock];
+            const std::int64_t blk = (lane + m) / block_lanes_;
+            const double g = block(blk)[c * block_width(blk) + (lane + m) % block_lanes_];
             for (std::int64_t j = 0; j < nt; ++j) sums[j + m * nt] += tc[lane + j] * g;
           }
         }
@@ -434,7 +441,9 @@ class FastSystems {
   std::vector<std::int64_t> pos_;  // present combined positions, ascending
   int threads_;
   int ntrait_, nanim_;
-  candidates_detail::TileFn tile_;
+  const candidates_detail::Tiles& tiles_;
+  std::int64_t block_lanes_;  // lanes of a full register tile
+  int tile_cols_;             // columns of PPI of a register tile
   int batch_ = 0;
   int depth_ = 0;
   int chunk_ = 0;
@@ -456,12 +465,13 @@ std::optional<std::uint64_t> candidate_work_bytes(std::uint64_t ntrait, std::uin
   if (ntrait == 0) return 0;
   if (ntrait >= limit || nanim > limit / ntrait) return std::nullopt;
   const std::uint64_t batch = std::min<std::uint64_t>(std::max<std::uint64_t>(1, kDefaultLanes / ntrait), ncand);
-  const std::uint64_t lanes = static_cast<std::uint64_t>(round_up(static_cast<std::int64_t>(batch * ntrait), kVector));
-  const std::uint64_t rows = static_cast<std::uint64_t>(round_up(static_cast<std::int64_t>(ntrait * nanim), kTileCols));
+  const std::uint64_t lanes = static_cast<std::uint64_t>(round_up(static_cast<std::int64_t>(batch * ntrait), kLaneGroup));
+  // Rows padded to whole register tiles of any set.
+  const std::uint64_t rows = static_cast<std::uint64_t>(ntrait * nanim + kMaxTileCols);
   if (rows > 0 && lanes > limit / rows) return std::nullopt;
   // g and T, the batch's relationship columns and row list, and per thread
   // one packed block of PPI (counted for 64 threads).
-  return (2 * lanes * rows + batch * nanim + 64 * kDefaultDepth * kTileCols) * sizeof(double) +
+  return (2 * lanes * rows + batch * nanim + 64 * kDefaultDepth * 2 * kMaxTileCols) * sizeof(double) +
          rows * sizeof(std::int64_t) + nanim;
 }
 

@@ -19,6 +19,7 @@
 #include "driver/inputs.hpp"
 #include "io/candidate_file.hpp"
 #include "kernels/fatal.hpp"
+#include "kernels/kernel_sets.hpp"
 #include "kernels/matrix.hpp"
 
 namespace gw {
@@ -75,7 +76,7 @@ struct CandidateOptions {
   int batch = 0;          // candidates per pass over PPI; 0: about 192 / ntrait
   int depth = 0;          // record rows per cache block of the pass; 0: default
   int chunk = 0;          // columns of PPI (in eights) per work unit of a thread; 0: default
-  bool portable = false;  // portable inner loops even where AVX-512 is available
+  KernelSet kernels = KernelSet::automatic;  // inner loops of the fast form
   // Called from the calling thread after each candidate's weights, with the
   // number of candidates done and their total.
   std::function<void(int, int)> progress;
@@ -191,18 +192,31 @@ CandidateAverages candidate_weights(ConstMatView g0, ConstMatView a0, ConstMatVi
 
 namespace candidates_detail {
 
-// Columns of PPI per register tile, and lanes (candidate, trait) per vector.
-inline constexpr int kTileCols = 8;
-inline constexpr int kVector = 8;
+// Lanes (candidate, trait) are padded to whole groups of kLaneGroup; a
+// register tile covers `groups` such groups and `cols` columns of PPI.
+inline constexpr int kLaneGroup = 8;
+inline constexpr int kMaxTileCols = 8;
 
 // t(lane, c) = t(lane, c) + g(u, lane) * p(u, c) for u = 0, 1, ..., depth-1
-// in this order, product and sum each rounded on its own, for `vectors` x 8
-// lanes (1 to 3 vectors) and kTileCols columns. g holds row u at
-// g[u * lanes ...], p holds row u at p[u * kTileCols ...], and column c of t
-// starts at t[c * ldt]. All three are aligned to 64 bytes.
-using TileFn = void (*)(int vectors, const double* g, const double* p, std::int64_t depth, double* t, std::int64_t ldt);
+// in this order, product and sum each rounded on its own, for
+// groups x kLaneGroup lanes (1 to Tiles::groups groups) and Tiles::cols
+// columns. g holds row u at g[u * lanes ...], p holds row u at
+// p[u * Tiles::cols * Tiles::widen ...], each value repeated Tiles::widen
+// times, and column c of t starts at t[c * ldt]. All three are aligned to
+// 64 bytes.
+using TileFn = void (*)(int groups, const double* g, const double* p, std::int64_t depth, double* t, std::int64_t ldt);
 
-TileFn tile_function(bool portable);
+struct Tiles {
+  KernelSet set;  // the instruction set of `tile`
+  int groups;     // lane groups of a full register tile
+  int cols;       // columns of PPI of a register tile (at most kMaxTileCols)
+  int widen;      // copies of each value of p (1, or a vector's lanes)
+  TileFn tile;
+};
+
+// The register tiles of a kernel set; automatic resolves through
+// resolve_kernel_set.
+const Tiles& tiles_for(KernelSet set);
 
 }  // namespace candidates_detail
 

@@ -18,6 +18,7 @@
 #include "io/number_format.hpp"
 #include "io/result_file.hpp"
 #include "kernels/fatal.hpp"
+#include "kernels/kernel_sets.hpp"
 #include "kernels/kernels.hpp"
 #include "pedigree/prepare.hpp"
 
@@ -174,6 +175,9 @@ void compute(const std::filesystem::path& dir, Console& console, const RunOption
 
 void run(const std::filesystem::path& dir, Console& console, const RunOptions& options, const RunFeedback& feedback) {
   if (!options.candidates_file.empty()) check_candidate_file(dir, options.candidates_file);
+  // A kernel set forced through GAINWEIGHTS_KERNELS that is no set, or one
+  // this processor cannot run, is refused before anything is read.
+  resolve_kernel_set();
 
   console.date_time();
   console.empty();

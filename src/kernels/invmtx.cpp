@@ -126,7 +126,7 @@ class Inverter {
       : n_(n),
         w_(w),
         progress_(progress),
-        loops_(loops_for(blocking.isa)),
+        loops_(loops_for(blocking.kernels)),
         nb_(blocking.panel),
         leaf_(blocking.leaf),
         ncb_(blocking.col_block),
@@ -138,16 +138,17 @@ class Inverter {
         pivot_(static_cast<std::size_t>(n)),
         received_(static_cast<std::size_t>(nb_)) {
     for (int i = 0; i < n; ++i) perm_[i] = i;
-    const std::size_t packed = static_cast<std::size_t>(n + 2 * kTileRows) * static_cast<std::size_t>(nb_);
+    const std::size_t packed = static_cast<std::size_t>(n + 2 * loops_.tile_rows) * static_cast<std::size_t>(nb_);
     for (int i = 0; i < kBuffers; ++i) {
       t_[i] = AlignedArray(static_cast<std::size_t>(ldt_) * static_cast<std::size_t>(nb_));
       tpack_[i] = AlignedArray(packed);
     }
     tpack_inner_ = AlignedArray(packed);
-    const int64_t ucols = (std::max(ncb_, nb_) + kTileCols - 1) / kTileCols * kTileCols;
+    const int64_t tc = loops_.tile_cols;
+    const int64_t ucols = (std::max(ncb_, nb_) + tc - 1) / tc * tc;
     for (int i = 0; i < threads_; ++i) {
       ubuf_.emplace_back(static_cast<std::size_t>(ucols * nb_));
-      xbuf_.emplace_back(static_cast<std::size_t>(kTileCols * nb_));
+      xbuf_.emplace_back(static_cast<std::size_t>(tc * nb_));
     }
   }
 
@@ -216,7 +217,8 @@ void Inverter::mark(const Panel& p, int64_t c0, int64_t c1, int steps) {
 // received all steps before a. Returns false if the elimination stopped.
 bool Inverter::factor(const Panel& p, int a, int width) {
   if (width <= leaf_) return factor_leaf(p, a, width);
-  int h = (width / 2 + kTileCols - 1) / kTileCols * kTileCols;
+  const int tc = loops_.tile_cols;
+  int h = (width / 2 + tc - 1) / tc * tc;
   if (h >= width) h = width / 2;
   if (!factor(p, a, h)) return false;
   apply_blocked(pack(p, a, a + h, tpack_inner_.data()), a + h, a + width, 0);
@@ -292,20 +294,21 @@ bool Inverter::factor_leaf(const Panel& p, int a, int width) {
 Inverter::Group Inverter::pack(const Panel& p, int s0, int s1, double* out) const {
   const int depth = s1 - s0;
   const double* t = tcol(p, s0);
+  const int64_t mr = loops_.tile_rows;
   auto pack_rows = [&](int64_t r0, int64_t r1, double* dst) {
-    const int64_t tiles = (r1 - r0 + kTileRows - 1) / kTileRows;
+    const int64_t tiles = (r1 - r0 + mr - 1) / mr;
     for (int64_t m = 0; m < tiles; ++m) {
-      const int64_t base = r0 + m * kTileRows;
-      const int64_t rows = std::min<int64_t>(kTileRows, r1 - base);
-      double* tile = dst + m * kTileRows * depth;
+      const int64_t base = r0 + m * mr;
+      const int64_t rows = std::min<int64_t>(mr, r1 - base);
+      double* tile = dst + m * mr * depth;
       for (int k = 0; k < depth; ++k) {
         const double* src = t + k * ldt_ + base;
-        double* d = tile + k * kTileRows;
+        double* d = tile + k * mr;
         std::memcpy(d, src, sizeof(double) * rows);
-        std::fill(d + rows, d + kTileRows, 0.0);
+        std::fill(d + rows, d + mr, 0.0);
       }
     }
-    return dst + tiles * kTileRows * depth;
+    return dst + tiles * mr * depth;
   };
   double* below = pack_rows(0, s0, out);
   pack_rows(s1, n_, below);
@@ -330,16 +333,17 @@ void Inverter::apply(const Group& g, int64_t c0, int64_t c1, int worker) {
   }
   double* u = ubuf_[worker].data();
   double* x = xbuf_[worker].data();
-  for (int64_t q = c0; q < c1; q += kTileCols) {
-    const int64_t nc = std::min<int64_t>(kTileCols, c1 - q);
+  const int64_t tc = loops_.tile_cols;
+  for (int64_t q = c0; q < c1; q += tc) {
+    const int64_t nc = std::min<int64_t>(tc, c1 - q);
     for (int r = 0; r < depth; ++r) {
-      double* xr = x + r * kTileCols;
+      double* xr = x + r * tc;
       for (int64_t j = 0; j < nc; ++j) xr[j] = w_(g.s0 + r, q + j);
-      for (int64_t j = nc; j < kTileCols; ++j) xr[j] = 0.0;
+      for (int64_t j = nc; j < tc; ++j) xr[j] = 0.0;
     }
     loops_.pivot_rows(x, g.t + g.s0, ldt_, pivot_.data() + g.s0, depth, u + (q - c0) * depth);
     for (int r = 0; r < depth; ++r)
-      for (int64_t j = 0; j < nc; ++j) w_(g.s0 + r, q + j) = x[r * kTileCols + j];
+      for (int64_t j = 0; j < nc; ++j) w_(g.s0 + r, q + j) = x[r * tc + j];
   }
   double* c = w_.data + c0 * ld;
   loops_.update(c, ld, g.s0, c1 - c0, g.above, u, depth, row_block_);
@@ -565,7 +569,7 @@ Blocking default_blocking() {
   b.col_block = 128;
   b.row_block = 240;
   b.threads = 0;
-  b.isa = Isa::automatic;
+  b.kernels = KernelSet::automatic;
   return b;
 }
 
