@@ -82,14 +82,17 @@ struct Workspace {
 };
 
 // Supernode j's part of Z over its part of L; every supernode that holds a
-// row of j (an ancestor of j) must be done.
+// row of j (an ancestor of j) must be done. `worked` is told the operations
+// of each step as it ends (they add up to supernode_flops), so that the
+// progress of a large supernode moves while it is inverted.
 //
 // T = -Z_RR Y is summed a panel of Z_RR's columns P at a time, from the
 // panel's lower part alone (Z_RR is symmetric): with D the diagonal block of
 // the panel and B the rows below it,
 //   T(P) -= D Y(P),  T(below) -= B Y(P),  T(P) -= B' Y(below).
+template <class Worked>
 void invert_supernode(const SupernodalView& f, const std::vector<std::int64_t>& owners, std::int64_t j, int panel,
-                      Workspace& ws) {
+                      Workspace& ws, Worked&& worked) {
   const double one = 1.0, minus_one = -1.0;
   const int nscol = static_cast<int>(f.ncols(j));
   const int nsrow = static_cast<int>(f.nrows(j));
@@ -100,6 +103,7 @@ void invert_supernode(const SupernodalView& f, const std::vector<std::int64_t>& 
   if (m > 0) {
     // Y = L_RJ L_JJ^-1, in place.
     dtrsm_("R", "L", "N", "N", &m, &nscol, &one, l, &nsrow, lr, &nsrow, 1, 1, 1, 1);
+    worked(static_cast<double>(m) * nscol * nscol);
     std::fill_n(t, static_cast<std::size_t>(m) * nscol, 0.0);
     for (int a0 = 0; a0 < m; a0 += panel) {
       const int a1 = std::min(m, a0 + panel);
@@ -111,6 +115,7 @@ void invert_supernode(const SupernodalView& f, const std::vector<std::int64_t>& 
         dgemm_("N", "N", &below, &nscol, &c, &minus_one, d + c, &ld, lr + a0, &nsrow, &one, t + a1, &m, 1, 1);
         dgemm_("T", "N", &c, &nscol, &below, &minus_one, d + c, &ld, lr + a1, &nsrow, &one, t + a0, &m, 1, 1);
       }
+      worked(2.0 * c * nscol * (c + 2.0 * below));
     }
   }
   // Z_JJ = L_JJ^-T L_JJ^-1 (lower triangle), then less Y' Z_RJ.
@@ -118,10 +123,12 @@ void invert_supernode(const SupernodalView& f, const std::vector<std::int64_t>& 
   dtrtri_("L", "N", &nscol, l, &nsrow, &info, 1, 1);
   if (info != 0) throw std::logic_error("selected inverse: a diagonal element of the factor is zero");
   dlauum_("L", &nscol, l, &nsrow, &info, 1);
+  worked(2.0 * nscol * nscol * nscol / 3);
   if (m > 0) {
     dgemm_("T", "N", &nscol, &nscol, &m, &minus_one, lr, &nsrow, t, &m, &one, l, &nsrow, 1, 1);
     for (int col = 0; col < nscol; ++col)
       std::copy_n(t + static_cast<std::size_t>(col) * m, m, lr + static_cast<std::int64_t>(col) * nsrow);
+    worked(2.0 * nscol * nscol * m);
   }
 }
 
@@ -196,15 +203,15 @@ void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& opt
   const int threads = thread_count(options), panel = panel_width(options);
   const std::vector<std::int64_t> owners = column_owners(f);
   const Schedule sc = schedule(f, owners, threads, panel);
-  // The work done so far, summed over all threads; the calling thread (thread
-  // 0 of the parallel part) tells `progress` whenever it has grown by a
-  // thousandth of the total since the last time.
+  // The work done so far, summed over all threads, step by step within
+  // each supernode; the calling thread (thread 0 of the parallel part)
+  // tells `progress` whenever it has grown by a thousandth of the total
+  // since the last time.
   const double total = std::max(selected_inverse_flops(f), 1.0);
   std::atomic<double> done{0.0};
   double told = 0.0;
-  const auto finished = [&](std::int64_t k, bool caller) {
+  const auto worked = [&](double w, bool caller) {
     if (!progress) return;
-    const double w = supernode_flops(f, k);
     const double now = done.fetch_add(w, std::memory_order_relaxed) + w;
     if (caller && now - told >= 1e-3 * total) {
       told = now;
@@ -214,10 +221,7 @@ void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& opt
   {
     Workspace ws(sc.top_sizes);
     for (std::int64_t k = f.nsuper - 1; k >= 0; --k)
-      if (sc.top[k]) {
-        invert_supernode(f, owners, k, panel, ws);
-        finished(k, true);
-      }
+      if (sc.top[k]) invert_supernode(f, owners, k, panel, ws, [&](double w) { worked(w, true); });
   }
   const auto ntasks = static_cast<std::int64_t>(sc.tasks.size());
   bool failed = false;
@@ -228,10 +232,9 @@ void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& opt
     for (std::int64_t q = 0; q < ntasks; ++q) {
       const std::int64_t root = sc.tasks[static_cast<std::size_t>(q)];
       try {
-        for (std::int64_t k = root; k >= sc.first[root]; --k) {
-          invert_supernode(f, owners, k, panel, ws);
-          finished(k, omp_get_thread_num() == 0);
-        }
+        const bool caller = omp_get_thread_num() == 0;
+        for (std::int64_t k = root; k >= sc.first[root]; --k)
+          invert_supernode(f, owners, k, panel, ws, [&](double w) { worked(w, caller); });
       } catch (const std::logic_error&) {
         failed = true;
       }
