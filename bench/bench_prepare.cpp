@@ -167,14 +167,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_prepare: faults in the herd:\n%s\n", faults.report("more").c_str());
     return 1;
   }
-  const std::string records = pedigree_record_text(ped), ids = pedigree_ids_text(ped);
+  const std::string records = pedigree_record_text(ped), ids = pedigree_ids_text(ped, records);
   phase("format both files");
   const std::vector<double> f = inbreeding(ped.id1, ped.id2);
   phase("inbreeding");
-  for (const auto& [name, text] : {std::pair{kPedigreeFileName, &records}, std::pair{kPedigreeIdsFileName, &ids}}) {
-    AtomicFile out(dir / "in_process", name);
-    out.write(*text);
-    out.commit();
+  {
+    AtomicFile ids_file(dir / "in_process" / kPedigreeIdsFileName), records_file(dir / "in_process" / kPedigreeFileName);
+    ids_file.write(ids);
+    records_file.write(records);
+    AtomicFile* const both[] = {&ids_file, &records_file};
+    commit_together(both);
   }
   phase("write both files");
   const std::string summary = prepare_summary(ped, f);

@@ -258,33 +258,6 @@ void replay(const fs::path& folder, const std::function<void(const std::uint8_t*
 
 TEST(FuzzRegressions, WholeRuns) { replay(kData / "hostile" / "run", fuzz::run_target); }
 
-// A folder on a tiny file system of its own, so that the disk can fill up or
-// turn read-only under the program. Mounting needs privileges; without them
-// the tests that use it are skipped.
-class TinyFileSystem {
- public:
-  TinyFileSystem() {
-    fs::create_directories(dir_);
-    mounted_ = ::mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=64k") == 0;
-    error_ = errno;
-  }
-  ~TinyFileSystem() {
-    if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-  std::string error() const { return std::strerror(error_); }
-  const fs::path& path() const { return dir_; }
-  bool remount_read_only() {
-    return ::mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k") == 0;
-  }
-
- private:
-  TempDir base_;
-  fs::path dir_ = base_.path() / "small";
-  bool mounted_ = false;
-  int error_ = 0;
-};
-
 TEST(OutputSafety, AFullDiskLeavesTheOldResultAndNoTemporaryFile) {
   TinyFileSystem small;
   if (!small.mounted()) GTEST_SKIP() << "cannot mount a small file system here: " << small.error();
@@ -313,6 +286,7 @@ TEST(OutputSafety, AReadOnlyFolderLeavesTheOldResult) {
   ASSERT_TRUE(small.remount_read_only()) << std::strerror(errno);
   const RunResult r = run_in(small.path());
   EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out, "");  // refused before anything is computed
   EXPECT_NE(r.err.find("Weighted_value.csv: cannot create a file in folder .: Read-only file system"),
             std::string::npos)
       << r.err;
@@ -320,19 +294,20 @@ TEST(OutputSafety, AReadOnlyFolderLeavesTheOldResult) {
   EXPECT_TRUE(stray_files(small.path()).empty());
 }
 
-// A result name that is a link is replaced by the new file; what it points
-// to is not written.
-TEST(OutputSafety, AResultThatIsALinkIsReplacedNotFollowed) {
+// A result name that is a link is written through: the file it leads to
+// gets the result (its temporary file beside it), and the link stays.
+TEST(OutputSafety, AResultThatIsALinkIsWrittenThrough) {
   TempDir tmp;
   write_file(tmp / "GParameter.csv", kTwo);
   write_file(tmp / "Pedigree&Record.csv", kPedigree);
-  write_file(tmp / "elsewhere.txt", kSentinel);
-  fs::create_symlink(tmp / "elsewhere.txt", tmp / "Weighted_value.csv");
+  fs::create_directory(tmp / "results");
+  write_file(tmp / "results" / "herd.txt", kSentinel);
+  fs::create_symlink("results/herd.txt", tmp / "Weighted_value.csv");
   const RunResult r = run_in(tmp.path());
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_FALSE(fs::is_symlink(tmp / "Weighted_value.csv"));
-  EXPECT_EQ(read_file(tmp / "Weighted_value.csv"), read_file(kTwoTraitsResult));
-  EXPECT_EQ(read_file(tmp / "elsewhere.txt"), kSentinel);
+  EXPECT_TRUE(fs::is_symlink(tmp / "Weighted_value.csv"));
+  EXPECT_EQ(read_file(tmp / "results" / "herd.txt"), read_file(kTwoTraitsResult));
+  EXPECT_EQ(stray_files(tmp / "results"), std::vector<std::string>{"herd.txt"});
 }
 
 }  // namespace

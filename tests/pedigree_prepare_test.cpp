@@ -12,10 +12,17 @@
 #include <vector>
 
 #include "herd.hpp"
+#include "io/pedigree_ids.hpp"
 #include "pedigree/prepare.hpp"
 
 namespace gw {
 namespace {
+
+std::string hex64(std::uint64_t x) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(x));
+  return buf;
+}
 
 struct Prepared {
   MessageList faults, warnings;
@@ -30,7 +37,7 @@ Prepared prepare(const std::string& text, bool header = false, std::optional<int
   p.ped = order_pedigree(identified, p.faults);
   if (p.faults.empty()) {
     p.records = pedigree_record_text(p.ped);
-    p.ids = pedigree_ids_text(p.ped);
+    p.ids = pedigree_ids_text(p.ped, p.records);
   }
   return p;
 }
@@ -174,7 +181,9 @@ TEST(Order, GenerationThenFirstAppearanceWithAddedParents) {
             "6,3,5,1,1,1,-1\n"   // K7: 2
             "7,6,5,1,2,1,1\n"    // X1: 3, line 4
             "8,6,4,1,2,2,1\n");  // Y2: 3, line 5
-  EXPECT_EQ(p.ids, "line,id,added\n1,BOAR2,1\n2,SOW1,1\n3,BOAR9,0\n4,SOW8,1\n5,SOW3,0\n6,K7,0\n7,X1,0\n8,Y2,0\n");
+  EXPECT_EQ(p.ids, "line,id,added\n0,fingerprint of Pedigree&Record.csv (8 lines): " +
+                       hex64(fnv1a64(p.records)) +
+                       ",\n1,BOAR2,1\n2,SOW1,1\n3,BOAR9,0\n4,SOW8,1\n5,SOW3,0\n6,K7,0\n7,X1,0\n8,Y2,0\n");
   EXPECT_EQ(p.ped.animals_read, 5);
   EXPECT_EQ(p.ped.added(), 3);
   EXPECT_EQ(p.ped.generations, 4);

@@ -11,8 +11,10 @@
 #include <limits>
 #include <utility>
 
+#include "driver/inputs.hpp"
 #include "io/atomic_file.hpp"
 #include "io/input_file.hpp"
+#include "io/pedigree_ids.hpp"
 #include "kernels/fatal.hpp"
 #include "pedigree/relationships.hpp"
 
@@ -645,13 +647,13 @@ std::string pedigree_record_text(const PreparedPedigree& ped) {
   return s;
 }
 
-std::string pedigree_ids_text(const PreparedPedigree& ped) {
-  std::string s = "line,id,added\n";
+std::string pedigree_ids_text(const PreparedPedigree& ped, std::string_view records_text) {
+  std::string s = "line,id,added\n0," + pedigree_fingerprint(records_text) + ",\n";
   s.reserve(static_cast<std::size_t>(ped.lines()) * 24 + s.size());
   for (std::size_t k = 0; k < ped.ids.size(); ++k) {
     append_number(s, static_cast<std::int64_t>(k) + 1);
     s += ',';
-    s += ped.ids[k];
+    append_identifier(s, ped.ids[k]);
     s += ped.source[k].empty() ? ",1\n" : ",0\n";
   }
   return s;
@@ -696,61 +698,111 @@ std::string prepare_summary(const PreparedPedigree& ped, std::span<const double>
   return s;
 }
 
+namespace {
+
+constexpr const char* kWritingStage = "writing Pedigree&Record.csv and Pedigree_ids.csv";
+
+// The number of traits, read from the parameter file in `dir` as a run
+// reads it; nothing without the file, with an empty one (as a run leaves
+// behind when the file is missing), or with one that a run cannot read
+// either, which gets a warning.
+std::optional<int> parameter_traits(const std::filesystem::path& dir, MessageList& warnings) {
+  try {
+    const std::optional<InputText> text = load_existing_file(dir, kParameterFileName);
+    if (!text) return std::nullopt;
+    const Parameters par = read_parameters(*text);
+    if (par.ntrait > 0) return par.ntrait;
+  } catch (const FatalError& e) {
+    warnings.add([&] {
+      return e.text() + "; a run stops there too, and the number of fields is not checked against " +
+             kParameterFileName;
+    });
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 void prepare_folder(const std::filesystem::path& dir, const PrepareOptions& options, std::ostream& out,
-                    std::ostream& err) {
+                    std::ostream& err, Progress* progress) {
+  Progress silent;
+  Progress& status = progress ? *progress : silent;
   const char* const outputs[] = {kPedigreeIdsFileName, kPedigreeFileName};
-  const auto refused = [](const char* file) {
-    return std::string(file) + ": the file exists already and is left as it is; prepare with --force to replace it";
-  };
-  if (!options.force) {
+  // The refusal for each output file that exists; empty when none does.
+  const auto existing = [&] {
     std::string text;
     for (const char* file : outputs) {
       struct stat info {};
-      if (::lstat((dir / file).c_str(), &info) == 0) text += (text.empty() ? "" : "\n") + refused(file);
+      if (::lstat((dir / file).c_str(), &info) != 0) continue;
+      if (!text.empty()) text += '\n';
+      text += file;
+      text += ": the file exists already and is left as it is; prepare with --force to replace it";
     }
-    if (!text.empty()) throw FatalError::diagnostic(text, ExitStatus::bad_input);
-  }
+    return text;
+  };
+  // The source must not be one of the files prepare writes: --force would
+  // replace it by the numbered pedigree.
+  for (const char* file : outputs)
+    if (same_file(dir / options.file, dir / file))
+      throw FatalError::diagnostic(options.file + ": that is " + file +
+                                       ", which prepare writes; name the pedigree with text identifiers (a file "
+                                       "of another name) to prepare",
+                                   ExitStatus::bad_input);
+  if (!options.force)
+    if (const std::string text = existing(); !text.empty()) throw FatalError::diagnostic(text, ExitStatus::bad_input);
+  for (const char* file : outputs)
+    check_output(dir / file, file, "move it out of the way, or prepare in another folder");
 
   const std::optional<InputText> input = load_existing_file(dir, options.file);
   if (!input)
     throw FatalError::diagnostic(options.file + ": no such file; name the pedigree file to prepare",
                                  ExitStatus::bad_input);
   PedigreeSource source{options.file, input->text, options.header, std::nullopt, kParameterFileName};
-  if (const std::optional<InputText> parameters = load_existing_file(dir, kParameterFileName)) {
-    // One trait a line that holds anything; an empty file (as a run leaves
-    // behind when the file is missing) says nothing.
-    int traits = 0;
-    for (std::size_t pos = 0; pos < parameters->text.size();)
-      if (next_line(parameters->text, pos).find_first_not_of(" \t") != std::string_view::npos) ++traits;
-    if (traits > 0) source.traits = traits;
-  }
-
   MessageList faults, warnings;
-  const IdentifierPedigree identified = read_identifier_pedigree(source, faults, warnings);
-  const PreparedPedigree ped = order_pedigree(identified, faults);
-  for (const std::string& w : warnings.shown()) err << "gainweights: warning: " << w << '\n';
-  if (warnings.total() > static_cast<std::int64_t>(warnings.shown().size()))
-    err << "gainweights: warning: " << warnings.total() - static_cast<std::int64_t>(warnings.shown().size())
-        << " more repeated lines ignored\n";
-  err << std::flush;
+  source.traits = parameter_traits(dir, warnings);
+
+  IdentifierPedigree identified;
+  PreparedPedigree ped;
+  {
+    ProgressStage stage(status, "reading and checking " + options.file, false);
+    identified = read_identifier_pedigree(source, faults, warnings);
+  }
+  {
+    ProgressStage stage(status, "ordering the animals", false);
+    ped = order_pedigree(identified, faults);
+  }
+  status.write([&] {
+    for (const std::string& w : warnings.shown()) err << "gainweights: warning: " << w << '\n';
+    if (warnings.total() > static_cast<std::int64_t>(warnings.shown().size()))
+      err << "gainweights: warning: " << warnings.total() - static_cast<std::int64_t>(warnings.shown().size())
+          << " more warnings about " << options.file << '\n';
+    err << std::flush;
+  });
   if (!faults.empty()) {
     throw FatalError::diagnostic(faults.report("faults in " + options.file), ExitStatus::bad_input);
   }
 
-  const std::vector<double> f = inbreeding(ped.id1, ped.id2);
-  // The identifier list first: a pedigree file without it would be of
-  // little use, the list alone does no harm.
-  AtomicFile ids(dir, kPedigreeIdsFileName), records(dir, kPedigreeFileName);
-  ids.write(pedigree_ids_text(ped));
-  records.write(pedigree_record_text(ped));
-  const AtomicFile::Replace replace = options.force ? AtomicFile::Replace::allow : AtomicFile::Replace::refuse;
-  if (!ids.commit(replace)) throw FatalError::diagnostic(refused(kPedigreeIdsFileName), ExitStatus::bad_input);
-  if (!records.commit(replace)) {
-    ::unlink((dir / kPedigreeIdsFileName).c_str());  // created just now, and of no use alone
-    throw FatalError::diagnostic(refused(kPedigreeFileName), ExitStatus::bad_input);
+  std::vector<double> f;
+  {
+    ProgressStage stage(status, "inbreeding coefficients");
+    f = inbreeding(ped.id1, ped.id2, [&](double share) { stage.update(share); });
   }
-  out << prepare_summary(ped, f) << "Written:          " << kPedigreeFileName << " (" << ped.lines() << " lines), "
-      << kPedigreeIdsFileName << '\n'
+  {
+    // Both files are written whole first and then replace the earlier ones
+    // together, or neither does.
+    ProgressStage stage(status, kWritingStage, false);
+    const std::string records_text = pedigree_record_text(ped);
+    AtomicFile ids(dir / kPedigreeIdsFileName, kPedigreeIdsFileName);
+    AtomicFile records(dir / kPedigreeFileName, kPedigreeFileName);
+    ids.write(pedigree_ids_text(ped, records_text));
+    records.write(records_text);
+    AtomicFile* const group[] = {&ids, &records};
+    // False when an output was created by someone else since the check.
+    if (!commit_together(group, options.force ? AtomicFile::Replace::allow : AtomicFile::Replace::refuse))
+      throw FatalError::diagnostic(existing(), ExitStatus::bad_input);
+  }
+  out << prepare_summary(ped, f) << "Written:          " << kPedigreeFileName << " (" << plural(ped.lines(), "line")
+      << "), " << kPedigreeIdsFileName << '\n'
       << std::flush;
 }
 

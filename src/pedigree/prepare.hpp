@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "io/input_file.hpp"
+#include "io/progress.hpp"
 
 namespace gw {
 
@@ -115,9 +116,10 @@ PreparedPedigree order_pedigree(const IdentifierPedigree& pedigree, MessageList&
 // further fields as they stand in the source (0 for an added parent).
 std::string pedigree_record_text(const PreparedPedigree& pedigree);
 
-// The identifier list: a header "line,id,added", then per line its number,
-// the identifier and 1 for an added parent, 0 otherwise.
-std::string pedigree_ids_text(const PreparedPedigree& pedigree);
+// The identifier list (io/pedigree_ids.hpp): the header "line,id,added",
+// the fingerprint line of the pedigree file of text `records_text`, then per
+// line its number, the identifier and 1 for an added parent, 0 otherwise.
+std::string pedigree_ids_text(const PreparedPedigree& pedigree, std::string_view records_text);
 
 // The summary lines: animals read, parents added, generations, candidates
 // per group, records per trait, inbred animals (`f`: inbreeding coefficient
@@ -130,13 +132,16 @@ struct PrepareOptions {
   bool force = false;  // replace existing output files
 };
 
-// The whole command in folder `dir`: refuses existing output files without
-// `force`, reads options.file (relative to `dir` unless absolute) and the
-// parameter file when there is one, writes the warnings to `err`, and
-// throws FatalError (exit status 2) with one fault a line when there are
-// faults. Otherwise writes the pedigree file and the identifier list (each
-// whole or not at all) and the summary to `out`.
+// The whole command in folder `dir`: refuses a FILE that is one of its
+// outputs, existing output files without `force`, and outputs that cannot be
+// written (see check_output), all before reading; reads options.file
+// (relative to `dir` unless absolute) and the parameter file when there is
+// one, writes the warnings to `err`, and throws FatalError (exit status 2)
+// with one fault a line when there are faults. Otherwise writes the
+// pedigree file and the identifier list, which replace the earlier ones
+// together or not at all, and the summary to `out`. `progress` shows the
+// long stages.
 void prepare_folder(const std::filesystem::path& dir, const PrepareOptions& options, std::ostream& out,
-                    std::ostream& err);
+                    std::ostream& err, Progress* progress = nullptr);
 
 }  // namespace gw
