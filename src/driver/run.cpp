@@ -126,6 +126,8 @@ void run(const std::filesystem::path& dir, Console& console, const RunOptions& o
   const Parameters par = read_parameters(load_input_file(dir, kParameterFileName));
   TraitMatrices trait_work = trait_matrices(par);
   if (feedback.warnings)
+    for (const std::string& w : par.warnings) *feedback.warnings << "gainweights: warning: " << w << '\n' << std::flush;
+  if (feedback.warnings)
     for (const std::string& w : parameter_warnings(par.k0, par.wvp, trait_work.g0.cview(), trait_work.r0.cview(),
                                                    kParameterFileName))
       *feedback.warnings << "gainweights: warning: " << w << '\n' << std::flush;
