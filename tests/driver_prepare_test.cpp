@@ -133,7 +133,9 @@ TEST_P(PrepareRefused, BeforeReadingAnything) {
   EXPECT_NE(r.err.find("gainweights: " + c.message), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("--force"), std::string::npos) << r.err;
   EXPECT_EQ(entries(tmp.path()), before);
-  if (fs::is_regular_file(tmp / "Pedigree&Record.csv")) EXPECT_EQ(read_file(tmp / "Pedigree&Record.csv"), kHerd);
+  if (fs::is_regular_file(tmp / "Pedigree&Record.csv")) {
+    EXPECT_EQ(read_file(tmp / "Pedigree&Record.csv"), kHerd);
+  }
 }
 
 const auto kNothing = [](const fs::path&) {};
@@ -165,7 +167,9 @@ TEST(PrepareFaults, AreListedOnStandardErrorAndNothingIsWritten) {
   for (int k = 0; k < 60; ++k) {
     text += 'C';
     text += std::to_string(k);
-    text += " A 0 one 1\n";
+    text += " C";
+    text += std::to_string(k);
+    text += " 0 1 1\n";
   }
   write_file(tmp / "herd.txt", text);
   const RunResult r = run_in(tmp.path(), "prepare herd.txt");
@@ -176,9 +180,9 @@ TEST(PrepareFaults, AreListedOnStandardErrorAndNothingIsWritten) {
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   ASSERT_EQ(lines.size(), 52u) << r.err;
   EXPECT_EQ(lines[0], "gainweights: warning: herd.txt line 3 repeats line 2 (animal B); the repeat is ignored");
-  EXPECT_EQ(lines[1].rfind("gainweights: herd.txt line 4: field 4 (candidate flag) \"one\" is not an integer", 0), 0u);
+  EXPECT_EQ(lines[1], "gainweights: herd.txt line 4: animal C0 is given as its own sire; correct the parent");
   for (const std::string& line : lines) EXPECT_EQ(line.rfind("gainweights: ", 0), 0u) << line;
-  // 60 flag faults and the loop: 50 shown, 11 counted.
+  // 60 own sires and the loop: 50 shown, 11 counted.
   EXPECT_EQ(lines.back(), "gainweights: 11 more faults in herd.txt");
   EXPECT_EQ(entries(tmp.path()), std::vector<std::string>{"herd.txt"});
 }
@@ -191,7 +195,10 @@ TEST(PrepareExample, TaggedHerdPreparesAndRuns) {
   RunResult r = run_in(tmp.path(), "prepare herd.txt");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_NE(r.out.find("Animals read:     10 (herd.txt)\nParents added:    2 "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Animals read:     10 (herd.txt; 2 comment lines skipped)\n"
+                       "Parents added:    2 (no line of their own; added as founders): DK-0141, S-0007\n"),
+            std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("Inbred animals:   3 of 12; mean F over the inbred animals 0.1875, largest F 0.2500\n"),
             std::string::npos)
       << r.out;
@@ -338,7 +345,11 @@ TEST(PrepareFiles, AFullDiskReplacesNeitherFile) {
   const std::string ids = read_file(small.path() / "Pedigree_ids.csv");
   TempDir source;
   std::string herd;
-  for (int k = 0; k < 1000; ++k) herd += "T" + std::to_string(1000 + k) + " 0 0 1 2 1 1\n";
+  for (int k = 0; k < 1000; ++k) {
+    herd += 'T';
+    herd += std::to_string(1000 + k);
+    herd += " 0 0 1 2 1 1\n";
+  }
   write_file(source / "big.txt", herd);
   small.fill_leaving(20 * 1024);
   const RunResult r = run_in(small.path(), "prepare --force '" + (source / "big.txt").string() + "'");
@@ -362,7 +373,11 @@ TEST(PrepareFiles, AnInterruptionLeavesNoTemporaryFileAndAPair) {
   const std::vector<herd::Animal> animals = herd::animals(shape, rng);
   std::vector<int> order(animals.size());
   for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<int>(k);
-  const auto tag = [](int k) { return k < 0 ? std::string("0") : "E" + std::to_string(k); };
+  const auto tag = [](int k) {
+    std::string t(1, k < 0 ? '0' : 'E');
+    if (k >= 0) t += std::to_string(k);
+    return t;
+  };
   const std::string herd_text = herd::tagged_pedigree_file(animals, order, tag, ' ');
   for (const double delay : {0.05, 0.2, 0.4}) {
     TempDir tmp;
@@ -393,6 +408,38 @@ TEST(PrepareFiles, AnInterruptionLeavesNoTemporaryFileAndAPair) {
     } else {
       EXPECT_NE(ids.find(pedigree_fingerprint(records)), std::string::npos) << "delay " << delay;
     }
+  }
+}
+
+// The number of traits comes from reading GParameter.csv as a run reads
+// it: a header line is not a trait (a run stops there, which prepare says),
+// and a comma that reads as a decimal comma is pointed out.
+TEST(PrepareParameters, AreReadAsTheRunReadsThem) {
+  struct Case {
+    std::string parameters, warning;
+    int status;
+  };
+  const Case cases[] = {
+      {"target,variance,g1\n5,10,3\n",
+       "gainweights: warning: GParameter.csv line 1: \"target\" is not a real number (the file must not have a header "
+       "line); a run stops there too, and the number of fields is not checked against GParameter.csv\n",
+       0},
+      {"5 10 3,5\n",
+       "gainweights: warning: GParameter.csv line 1 holds 1 value more than the run reads; it is ignored (with 1 "
+       "trait, one a line, a line gives 3 values: the target, the phenotypic variance and 1 of the covariance "
+       "table); \"3,5\" looks like a number with a decimal comma, which is read as two values: write 3.5 if that is "
+       "meant\n",
+       0},
+      // Two traits: the lines of three record flags do not fit.
+      {"5,10,3,1\n2,20,0.5,4\n", "gainweights: herd.txt line 1: 6 fields, but GParameter.csv has 2 traits", 2},
+  };
+  for (const Case& c : cases) {
+    TempDir tmp;
+    write_file(tmp / "herd.txt", "A 0 0 1 1 1\nB A 0 1 2 1\n");
+    write_file(tmp / "GParameter.csv", c.parameters);
+    const RunResult r = run_in(tmp.path(), "prepare herd.txt");
+    EXPECT_EQ(r.status, c.status) << c.parameters << r.err;
+    EXPECT_EQ(r.err.rfind(c.warning, 0), 0u) << r.err;
   }
 }
 
