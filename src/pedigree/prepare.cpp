@@ -590,8 +590,9 @@ IdentifierPedigree read_identifier_pedigree(const PedigreeSource& src, MessageLi
   const auto fate = [&](std::string_view id) {
     const std::int32_t k = table.find(id, ped.ids);
     if (k < 0 || ped.line[static_cast<std::size_t>(k)] != 0) return std::string();
-    const std::int32_t child = sire_of[static_cast<std::size_t>(k)] >= 0 ? sire_of[static_cast<std::size_t>(k)]
-                                                                          : dam_of[static_cast<std::size_t>(k)];
+    const auto ku = static_cast<std::size_t>(k);
+    const std::int32_t child = sire_of[ku] >= 0 ? sire_of[ku] : dam_of[ku];
+    if (child < 0) return std::string();
     return "; " + shown(id) + " is named as a parent (line " + std::to_string(ped.line[static_cast<std::size_t>(child)]) +
            ") and so added as a founder without the fields of this line";
   };
