@@ -2,7 +2,7 @@
 // identifiers in shuffled order.
 //
 //   bench_prepare [--animals N] [--generations G] [--traits T] [--seed S]
-//                 [--unlisted U] [--no-program] [--keep]
+//                 [--unlisted U] [--line] [--no-program] [--keep]
 //
 // The herd (tests/herd.hpp) has G generations of about N / G animals; one
 // founder in U (default 50) that is a parent has no line of its own, so
@@ -15,7 +15,11 @@
 // ru_maxrss). Then the same work runs in this process phase by phase (load,
 // read and check, order, write the texts, inbreeding, write the files), and
 // its files are compared with the child's. --no-program skips the child.
-// Defaults: 1 000 000 animals, 15 generations, 3 traits.
+// Defaults: 1 000 000 animals, 15 generations, 3 traits. The inbreeding
+// phase also times the reduced-pedigree products alone (the only method
+// before the tabular one) on the same pedigree, side by side. --line writes
+// a line of full-sib mating instead (two animals a generation, N animals),
+// on which the two methods differ most.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -24,6 +28,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -47,13 +52,13 @@ namespace {
 
 struct Options : herd::Shape {
   int unlisted = 50;
-  bool program = true, keep = false;
+  bool program = true, keep = false, line = false;
 };
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
                "usage: bench_prepare [--animals N] [--generations G] [--traits T] [--seed S] [--unlisted U]\n"
-               "                     [--no-program] [--keep]\n");
+               "                     [--line] [--no-program] [--keep]\n");
   std::exit(2);
 }
 
@@ -73,11 +78,37 @@ Options parse(int argc, char** argv) {
     else if (a == "--seed") o.seed = std::strtoull(next(), nullptr, 10);
     else if (a == "--unlisted") o.unlisted = std::atoi(next());
     else if (a == "--no-program") o.program = false;
+    else if (a == "--line") o.line = true;
     else if (a == "--keep") o.keep = true;
     else usage();
   }
   if (o.animals < 1 || o.generations < 1 || o.traits < 1 || o.unlisted < 1) usage();
   return o;
+}
+
+// A line of full-sib mating: L0 and L1 founders, then each pair the
+// offspring of the pair before, every animal with its records.
+void write_line(const Options& o, const fs::path& dir) {
+  std::string text, parameters;
+  for (int t = 0; t < o.traits; ++t) {
+    parameters += "1 10";
+    for (int j = 0; j < o.traits; ++j) parameters += j == t ? " 3" : " 0";
+    parameters += '\n';
+  }
+  for (int i = 0; i < o.animals; ++i) {
+    const int g = i / 2;
+    text += 'L';
+    text += std::to_string(i);
+    text += g == 0 ? " 0 0" : " L" + std::to_string(2 * g - 2) + " L" + std::to_string(2 * g - 1);
+    text += i + 2 >= o.animals ? " 1 " : " 0 ";
+    text += i % 2 ? '2' : '1';
+    for (int t = 0; t < o.traits; ++t) text += " 1";
+    text += '\n';
+  }
+  std::ofstream(dir / "herd.txt", std::ios::binary) << text;
+  std::ofstream(dir / "GParameter.csv", std::ios::binary) << parameters;
+  std::printf("herd: a line of full-sib mating, %d animals in %d generations (%.1f MB), %d traits\n", o.animals,
+              (o.animals + 1) / 2, static_cast<double>(text.size()) / 1e6, o.traits);
 }
 
 // The herd with ear-tag identifiers, its lines shuffled.
@@ -125,7 +156,10 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   const pid_t writer = ::fork();
   if (writer == 0) {
-    write_herd(o, dir);
+    if (o.line)
+      write_line(o, dir);
+    else
+      write_herd(o, dir);
     std::fflush(stdout);
     std::_Exit(0);
   }
@@ -167,14 +201,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_prepare: faults in the herd:\n%s\n", faults.report("more").c_str());
     return 1;
   }
-  const std::string records = pedigree_record_text(ped), ids = pedigree_ids_text(ped);
+  const std::string records = pedigree_record_text(ped), ids = pedigree_ids_text(ped, records);
   phase("format both files");
   const std::vector<double> f = inbreeding(ped.id1, ped.id2);
   phase("inbreeding");
-  for (const auto& [name, text] : {std::pair{kPedigreeFileName, &records}, std::pair{kPedigreeIdsFileName, &ids}}) {
-    AtomicFile out(dir / "in_process", name);
-    out.write(*text);
-    out.commit();
+  const bool tabular = inbreeding_method(ped.id1, ped.id2) == InbreedingMethod::tabular;
+  const auto products_start = Clock::now();
+  const std::vector<double> f_products = inbreeding_products(ped.id1, ped.id2);
+  const double products_seconds = seconds_since(products_start);
+  double f_difference = 0;
+  for (std::size_t i = 0; i < f.size(); ++i) f_difference = std::max(f_difference, std::fabs(f[i] - f_products[i]));
+  t = Clock::now();
+  {
+    AtomicFile ids_file(dir / "in_process" / kPedigreeIdsFileName), records_file(dir / "in_process" / kPedigreeFileName);
+    ids_file.write(ids);
+    records_file.write(records);
+    AtomicFile* const both[] = {&ids_file, &records_file};
+    commit_together(both);
   }
   phase("write both files");
   const std::string summary = prepare_summary(ped, f);
@@ -185,6 +228,9 @@ int main(int argc, char** argv) {
   for (const auto& [name, s] : phases) total += s;
   for (const auto& [name, s] : phases) std::printf("  %-28s %8.3f s  %5.1f %%\n", name, s, 100.0 * s / total);
   std::printf("  %-28s %8.3f s\n", "all", total);
+  std::printf("  inbreeding by the %s method; the products alone (the method before) %.3f s, %.1f times as long; "
+              "largest difference %.2e\n",
+              tabular ? "tabular" : "products", products_seconds, products_seconds / phases[4].second, f_difference);
   std::printf("\n%s", summary.c_str());
 
   bool same = true;

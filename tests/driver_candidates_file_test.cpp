@@ -11,12 +11,14 @@
 
 #include "driver_process.hpp"
 #include "herd.hpp"
+#include "io/pedigree_ids.hpp"
 #include "reference_model.hpp"
 
 namespace gw {
 namespace {
 
 using namespace gw::testing;
+using namespace std::string_literals;
 
 const fs::path kCases = fs::path(GAINWEIGHTS_TEST_DATA) / "e2e";
 const std::string kTwo = "5,10,3,1\n2,20,0.5,4\n";
@@ -151,7 +153,7 @@ TEST(CandidateFile, SparsePathGivesTheSameList) {
 
 struct IdCase {
   const char* name;
-  std::string ids_file;  // "<missing>": none
+  std::string ids_file;  // "<missing>": none, "<folder>": a folder; "{fp}" stands for the pedigree's fingerprint line
   std::vector<std::string> expected;
   std::string warning;  // fragment of standard error, "" = nothing
 };
@@ -160,48 +162,87 @@ void PrintTo(const IdCase& c, std::ostream* os) { *os << c.name; }
 
 class CandidateIds : public ::testing::TestWithParam<IdCase> {};
 
+// The identifiers of Pedigree_ids.csv are used only when its fingerprint
+// line names this very pedigree file; anything else, an unreadable file
+// included, is a warning (before anything is computed) and field 1 is used.
 TEST_P(CandidateIds, ComeFromThePedigreeIdsFileWhenItMatches) {
   const IdCase& c = GetParam();
   TempDir tmp;
   write_file(tmp / "GParameter.csv", kTwo);
   write_file(tmp / "Pedigree&Record.csv", kPedigree);
-  if (c.ids_file != "<missing>") write_file(tmp / "Pedigree_ids.csv", c.ids_file);
+  std::string ids = c.ids_file;
+  for (std::size_t at; (at = ids.find("{fp}")) != std::string::npos;)
+    ids.replace(at, 4, "0," + pedigree_fingerprint(kPedigree) + ",");
+  if (ids == "<folder>")
+    fs::create_directory(tmp / "Pedigree_ids.csv");
+  else if (ids != "<missing>")
+    write_file(tmp / "Pedigree_ids.csv", ids);
   const RunResult r = run_in(tmp.path(), "--candidates out.csv");
   ASSERT_EQ(r.status, 0) << r.err;
   const auto rows = read_rows(read_file(tmp / "out.csv"), 2);
   ASSERT_EQ(rows.size(), c.expected.size());
   for (std::size_t b = 0; b < rows.size(); ++b) EXPECT_EQ(rows[b].id, c.expected[b]);
-  if (c.warning.empty())
+  if (c.warning.empty()) {
     EXPECT_EQ(r.err, "");
-  else
+  } else {
     EXPECT_NE(r.err.find(c.warning), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("; the candidate file shows field 1 of Pedigree&Record.csv as the id instead"),
+              std::string::npos)
+        << r.err;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CandidateIds,
     ::testing::Values(
         IdCase{"without_ids_file", "<missing>", {"1002", "1003"}, ""},
-        IdCase{"matching_crlf", "line,id,added\r\n1,DK-0141,1\r\n2,S-7,0\r\n3,DE0912,0\r\n", {"S-7", "DE0912"}, ""},
-        IdCase{"matching_plain", "line,id,added\n1,A1,0\n2,B2,0\n3,C3,0\n", {"B2", "C3"}, ""},
-        IdCase{"too_few_lines", "line,id,added\n1,A1,0\n2,B2,0\n", {"1002", "1003"},
-               "warning: Pedigree_ids.csv: it lists 2 lines, but Pedigree&Record.csv has 3; the candidate file shows "
-               "field 1 of Pedigree&Record.csv as the id instead"},
-        IdCase{"no_header", "1,A1,0\n2,B2,0\n3,C3,0\n", {"1002", "1003"},
+        IdCase{"matching_crlf", "line,id,added\r\n{fp}\r\n1,DK-0141,1\r\n2,S-7,0\r\n3,DE0912,0\r\n", {"S-7", "DE0912"}, ""},
+        IdCase{"matching_plain", "line,id,added\n{fp}\n1,A1,0\n2,B2,0\n3,C3,0\n", {"B2", "C3"}, ""},
+        // A later column is left alone, and so is an apostrophe that keeps a
+        // spreadsheet from taking an identifier for a formula.
+        IdCase{"further_column_and_formula_guard",
+               "line,id,added,note\n{fp}\n1,A1,0,x\n2,'=B2,0,y\n3,'+C3,0,\n",
+               {"'=B2", "'+C3"},
+               ""},
+        IdCase{"no_fingerprint", "line,id,added\n1,A1,0\n2,B2,0\n3,C3,0\n", {"1002", "1003"},
+               "warning: Pedigree_ids.csv line 2: the file has no fingerprint of Pedigree&Record.csv (line 0)"},
+        IdCase{"fingerprint_of_another_pedigree",
+               "line,id,added\n0,fingerprint of Pedigree&Record.csv (3 lines): 0123456789abcdef,\n1,A1,0\n2,B2,0\n3,C3,0\n",
+               {"1002", "1003"},
+               "warning: Pedigree_ids.csv: it belongs to another Pedigree&Record.csv (its fingerprint line says "
+               "\"fingerprint of Pedigree&Record.csv (3 lines): 0123456789abcdef\", but the file is"},
+        IdCase{"too_few_lines", "line,id,added\n{fp}\n1,A1,0\n2,B2,0\n", {"1002", "1003"},
+               "warning: Pedigree_ids.csv: it lists 2 lines, but Pedigree&Record.csv has 3"},
+        IdCase{"no_header", "{fp}\n1,A1,0\n2,B2,0\n3,C3,0\n", {"1002", "1003"},
                "warning: Pedigree_ids.csv line 1: the first line is not the header line,id,added"},
-        IdCase{"lines_out_of_order", "line,id,added\n1,A1,0\n3,C3,0\n2,B2,0\n", {"1002", "1003"},
-               "Pedigree_ids.csv line 3: the line number is not 2"}),
+        IdCase{"lines_out_of_order", "line,id,added\n{fp}\n1,A1,0\n3,C3,0\n2,B2,0\n", {"1002", "1003"},
+               "Pedigree_ids.csv line 4: the line number is not 2"},
+        IdCase{"nul_byte", "line,id,added\n{fp}\n1,A1,0\n2,B\0002,0\n3,C3,0\n"s, {"1002", "1003"},
+               "warning: Pedigree_ids.csv line 4: the file holds a NUL byte"},
+        IdCase{"a_folder", "<folder>", {"1002", "1003"}, "warning: Pedigree_ids.csv: is a folder, not a file"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Quotes in an identifier are doubled and the field quoted, so that a CSV
-// reader gets the identifier back.
+// reader gets the identifier back; one that a spreadsheet would take for a
+// formula gets an apostrophe (field 1 of the pedigree file, a whole number,
+// never does).
 TEST(CandidateFile, QuotesAnIdentifierThatNeedsIt) {
   TempDir tmp;
   write_file(tmp / "GParameter.csv", kTwo);
   write_file(tmp / "Pedigree&Record.csv", kPedigree);
-  write_file(tmp / "Pedigree_ids.csv", "line,id,added\n1,A,0\n2,say \"hi\",0\n3,C3,0\n");
+  write_file(tmp / "Pedigree_ids.csv",
+             "line,id,added\n0," + pedigree_fingerprint(kPedigree) + ",\n1,A,0\n2,say \"hi\",0\n3,@C3,0\n");
   ASSERT_EQ(run_in(tmp.path(), "--candidates out.csv").status, 0);
   const std::string text = read_file(tmp / "out.csv");
   EXPECT_NE(text.find("\n2,\"say \"\"hi\"\"\",2,"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n3,'@C3,1,"), std::string::npos) << text;
+  TempDir numbers;
+  write_file(numbers / "GParameter.csv", kTwo);
+  write_file(numbers / "Pedigree&Record.csv", "-7,0,0,0,2,1,1\n-8,0,0,1,2,1,1\n+9,1,2,1,1,1,0\n");
+  ASSERT_EQ(run_in(numbers.path(), "--candidates out.csv").status, 0);
+  const std::string plain = read_file(numbers / "out.csv");
+  EXPECT_NE(plain.find("\n2,-8,2,"), std::string::npos) << plain;
+  EXPECT_NE(plain.find("\n3,9,1,"), std::string::npos) << plain;
 }
 
 struct Refusal {

@@ -1,7 +1,11 @@
 // Runs the built program in a folder and captures what it prints.
 #pragma once
 
+#include <sys/mount.h>
 #include <sys/wait.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdlib>
 #include <filesystem>
@@ -82,6 +86,43 @@ inline std::vector<std::string> stray_files(const fs::path& dir) {
   }
   return names;
 }
+
+// A folder on a tiny file system of its own, so that the disk can fill up or
+// turn read-only under the program. Mounting needs privileges; without them
+// the tests that use it are skipped.
+class TinyFileSystem {
+ public:
+  TinyFileSystem() {
+    fs::create_directories(dir_);
+    mounted_ = ::mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=64k") == 0;
+    error_ = errno;
+  }
+  ~TinyFileSystem() {
+    if (mounted_) ::umount2(dir_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  std::string error() const { return std::strerror(error_); }
+  const fs::path& path() const { return dir_; }
+  bool remount_read_only() {
+    return ::mount("tmpfs", dir_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k") == 0;
+  }
+  // Fills the disk with the file "filler", then gives `free` bytes back.
+  void fill_leaving(std::uintmax_t free) {
+    {
+      std::ofstream fill(dir_ / "filler", std::ios::binary);
+      const std::string block(4096, 'x');
+      for (int i = 0; i < 64 && fill.write(block.data(), block.size()); ++i) fill.flush();
+    }
+    const std::uintmax_t size = fs::file_size(dir_ / "filler");
+    fs::resize_file(dir_ / "filler", size > free ? size - free : 0);
+  }
+
+ private:
+  TempDir base_;
+  fs::path dir_ = base_.path() / "small";
+  bool mounted_ = false;
+  int error_ = 0;
+};
 
 // The numbers of a fixture file of plain comma-separated numbers, line by
 // line.

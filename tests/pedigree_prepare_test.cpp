@@ -12,10 +12,17 @@
 #include <vector>
 
 #include "herd.hpp"
+#include "io/pedigree_ids.hpp"
 #include "pedigree/prepare.hpp"
 
 namespace gw {
 namespace {
+
+std::string hex64(std::uint64_t x) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(x));
+  return buf;
+}
 
 struct Prepared {
   MessageList faults, warnings;
@@ -30,7 +37,7 @@ Prepared prepare(const std::string& text, bool header = false, std::optional<int
   p.ped = order_pedigree(identified, p.faults);
   if (p.faults.empty()) {
     p.records = pedigree_record_text(p.ped);
-    p.ids = pedigree_ids_text(p.ped);
+    p.ids = pedigree_ids_text(p.ped, p.records);
   }
   return p;
 }
@@ -106,8 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   {{"line 1: field 4 (candidate flag) \"cand\"", "prepare with --header"},
                    {"field 5 (group flag)"},
-                   {"field 6 (record flag of trait 1)"},
-                   {"line 2: field 6 (record flag of trait 1) \"y\""}}},
+                   {"line 1: field 6 (record flag of trait 1) \"t1\"", "; the same on 1 more line: 2"}}},
         FaultCase{"unknown_codes_as_identifiers",
                   "NA 0 0 1 1\n,0,0,1,1\n* 0 0 1 1\n0 0 0 1 1\n. 0 0 1 1\n",
                   {},
@@ -121,8 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   {{"line 1: field 1 (identifier) \"A\" holds a double quote"},
                    {"line 1: field 2 (sire) \"\""},
-                   {"line 1: field 3 (dam)"},
-                   {"line 2: field 3 (dam) \"0\" holds a double quote"}}},
+                   {"line 1: field 3 (dam)", "; the same on 1 more line: 2"}}},
         FaultCase{"no_animal", "# nothing\n\n  \n", {}, {{"herd.txt: no animal line"}}},
         // Every kind in one file: each reported, line faults in line order,
         // then the parents used both ways, then the loops.
@@ -143,7 +148,9 @@ TEST(Faults, FiftyAreShownAndTheRestCounted) {
   for (int k = 0; k < 60; ++k) {
     text += 'A';
     text += std::to_string(k);
-    text += " 0 0 x 1\n";
+    text += " A";
+    text += std::to_string(k);
+    text += " 0 1 1\n";
   }
   const Prepared p = prepare(text);
   EXPECT_EQ(p.faults.total(), 60);
@@ -174,7 +181,9 @@ TEST(Order, GenerationThenFirstAppearanceWithAddedParents) {
             "6,3,5,1,1,1,-1\n"   // K7: 2
             "7,6,5,1,2,1,1\n"    // X1: 3, line 4
             "8,6,4,1,2,2,1\n");  // Y2: 3, line 5
-  EXPECT_EQ(p.ids, "line,id,added\n1,BOAR2,1\n2,SOW1,1\n3,BOAR9,0\n4,SOW8,1\n5,SOW3,0\n6,K7,0\n7,X1,0\n8,Y2,0\n");
+  EXPECT_EQ(p.ids, "line,id,added\n0,fingerprint of Pedigree&Record.csv (8 lines): " +
+                       hex64(fnv1a64(p.records)) +
+                       ",\n1,BOAR2,1\n2,SOW1,1\n3,BOAR9,0\n4,SOW8,1\n5,SOW3,0\n6,K7,0\n7,X1,0\n8,Y2,0\n");
   EXPECT_EQ(p.ped.animals_read, 5);
   EXPECT_EQ(p.ped.added(), 3);
   EXPECT_EQ(p.ped.generations, 4);
@@ -268,6 +277,174 @@ TEST(Order, ShuffledHerdAgainstTheRule) {
     previous = key;
   }
   EXPECT_EQ(p.ped.generations, shape.generations);
+}
+
+struct TrapCase {
+  const char* name;
+  std::string text;
+  bool header = false;
+  std::optional<int> traits;
+  std::vector<std::string> warnings;  // a fragment of each warning, in order
+  std::string records = {};           // the pedigree file, when it is to be checked
+  std::vector<std::vector<std::string>> faults = {};  // fragments of each fault
+};
+
+void PrintTo(const TrapCase& c, std::ostream* os) { *os << c.name; }
+
+class Traps : public ::testing::TestWithParam<TrapCase> {};
+
+// What spreadsheets and careless hands make of a pedigree: each trap gets
+// its warning (or, used as sire and dam, its fault with a hint), and where
+// the file can be read as meant, it is.
+TEST_P(Traps, EachGetsItsWarning) {
+  const TrapCase& c = GetParam();
+  const Prepared p = prepare(c.text, c.header, c.traits);
+  ASSERT_EQ(p.faults.total(), static_cast<std::int64_t>(c.faults.size())) << p.faults.report("more");
+  for (std::size_t i = 0; i < c.faults.size(); ++i)
+    for (const std::string& fragment : c.faults[i])
+      EXPECT_NE(p.faults.shown()[i].find(fragment), std::string::npos) << p.faults.shown()[i];
+  ASSERT_EQ(p.warnings.total(), static_cast<std::int64_t>(c.warnings.size())) << p.warnings.report("more");
+  for (std::size_t i = 0; i < c.warnings.size(); ++i)
+    EXPECT_NE(p.warnings.shown()[i].find(c.warnings[i]), std::string::npos)
+        << "warning " << i << ": " << p.warnings.shown()[i] << "\nlacks: " << c.warnings[i];
+  if (!c.records.empty()) {
+    EXPECT_EQ(p.records, c.records);
+  }
+}
+
+std::string many_offspring_of(const std::string& dam, int n) {
+  std::string text = "S1 0 0 0 1 1\n";
+  for (int k = 0; k < n; ++k) {
+    text += 'K';
+    text += std::to_string(k);
+    text += " S1 " + dam + " 1 2 1\n";
+  }
+  return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Traps,
+    ::testing::Values(
+        // On a cattle pedigree, dams coded "-" became one dam of 2 619 animals.
+        TrapCase{"dash_as_the_unknown_dam",
+                 "A 0 - 1 1 1\nB 0 - 1 2 1\nC A - 0 2 1\n",
+                 false,
+                 {},
+                 {"herd.txt: the dam \"-\" of 3 animals (first on line 1, A) looks like a code for an unknown parent, "
+                  "but only 0, NA, ., * and an empty field are: it is taken as one animal"}},
+        TrapCase{"codes_that_look_unknown",
+                 "A ? na 1 1 1\nB N/A NULL 1 1 1\nC 00 none 1 2 1\nD unknown MISSING 1 2 1\nE 0 0 1 1 1\n",
+                 false,
+                 {},
+                 {"sire \"?\"", "dam \"na\"", "sire \"N/A\"", "dam \"NULL\"", "sire \"00\"", "dam \"none\"",
+                  "sire \"unknown\"", "dam \"MISSING\""}},
+        TrapCase{"a_code_in_both_columns",
+                 "A - 0 1 1 1\nB 0 - 1 2 1\n",
+                 false,
+                 {},
+                 {},
+                 "",
+                 {{"herd.txt: - is used as a sire (line 1, offspring A) and as a dam (line 2, offspring B); \"-\" "
+                   "looks like a code for an unknown parent"}}},
+        TrapCase{"a_dam_of_more_offspring_than_a_dam_can_have",
+                 many_offspring_of("D7", 201),
+                 false,
+                 {},
+                 {"herd.txt: the dam \"D7\" of 201 animals (first on line 2, K0) has more offspring than a dam can "
+                  "have (200); it has no line of its own and is added as a founder"}},
+        TrapCase{"two_hundred_offspring_are_fine", many_offspring_of("D7", 200), false, {}, {}},
+        // A no-break space after an identifier made another animal.
+        TrapCase{"blanks_that_are_not_ascii",
+                 "A\xC2\xA0 0 0 1 1 1\nB A 0 1 2 1\nC \xE3\x80\x80" "A \xE2\x80\xAF" "B\xE2\x80\x8B 0 2 1\n",
+                 false,
+                 {},
+                 {"herd.txt: 3 fields had blanks that are not ASCII (such as the no-break space U+00A0) at an end, "
+                  "first on line 1 (field 1, \"A\")"},
+                 "1,0,0,1,1,1\n2,1,0,1,2,1\n3,1,2,0,2,1\n"},
+        // An animal whose identifier starts with # came back as a founder.
+        TrapCase{"an_animal_line_that_starts_with_a_hash",
+                 "# herd of 2024\n#B7 0 0 1 1 1\nC #B7 0 1 2 1\n#D8 0 0 1 1 1\n",
+                 false,
+                 {},
+                 {"herd.txt line 2 starts with # and is skipped as a comment, but it reads as an animal line (\"#B7 0 "
+                  "0 1 1 1\"); #B7 is named as a parent (line 3) and so added as a founder without the fields of this "
+                  "line; if it is an animal, give it an identifier that does not start with #; the same on 1 more "
+                  "line: 4"}},
+        TrapCase{"a_header_that_is_an_animal_line",
+                 "A 0 0 1 1 1\nB A 0 1 2 1\n",
+                 true,
+                 {},
+                 {"herd.txt line 1 is skipped as the header (--header), but it reads as an animal line (\"A 0 0 1 1 "
+                  "1\"); A is named as a parent (line 2) and so added as a founder without the fields of this line; "
+                  "prepare without --header"}},
+        TrapCase{"a_header_that_is_one", "animal sire dam cand group t1\nA 0 0 1 1 1\n", true, {}, {}},
+        // A tab-separated export: an empty cell stays an empty field.
+        TrapCase{"empty_cells_between_tabs",
+                 "A\t\t\t1\t1\t1\nB\tA\t\t1\t2\t1\nC\tA\tB\t0\t2\t\n",
+                 false,
+                 {},
+                 {},
+                 "",
+                 {{"herd.txt line 3: field 6 (record flag of trait 1) \"\" is not an integer"}}},
+        TrapCase{"tab_separated", "A\t\t\t1\t1\t1\nB\tA\t\t1\t2\t1\n", false, {}, {}, "1,0,0,1,1,1\n2,1,0,1,2,1\n"},
+        // Litter sizes in the candidate field; group flags 1 and 2 are fine.
+        TrapCase{"flags_other_than_0_and_1",
+                 "A 0 0 12 1 1\nB 0 0 14 2 -1\nC 0 0 12 3 1\nD 0 0 0 0 0\n",
+                 false,
+                 {},
+                 {"herd.txt: field 4 (candidate flag) is 12, 14, ... on 3 lines (first on line 1), not 0 or 1: only 1 "
+                  "means yes, every other value no",
+                  "herd.txt: field 5 (group flag) is 3 on 1 line (first on line 3), not 1 or 2: every value other "
+                  "than 1 means group 2",
+                  "herd.txt: field 6 (record flag of trait 1) is -1 on 1 line (first on line 2)"}},
+        TrapCase{"a_trait_without_records",
+                 "A 0 0 1 1 1 0\nB 0 0 1 2 1 0\n",
+                 false,
+                 2,
+                 {"herd.txt: no animal has a record of trait 2 (field 7 is 1 on no line)"}},
+        // The default CSV of many spreadsheets.
+        TrapCase{"semicolons", "A;0;0;1;1;1\nB;A;;1;2;1\n", false, {}, {}, "1,0,0,1,1,1\n2,1,0,1,2,1\n"},
+        // A fault of one kind on every line is reported once, with a count.
+        TrapCase{"the_same_fault_on_every_line",
+                 "A|0|0|1|1|1\nB|0|0|1|2|1\nC|0|0|1|1|1\n",
+                 false,
+                 4,
+                 {},
+                 "",
+                 {{"herd.txt line 1: 1 fields, but GParameter.csv has 4 traits, so every line needs 9",
+                   "(the fields are separated by commas, semicolons, blanks or tabs); the same on 2 more lines: 2, "
+                   "3"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The summary names the added parents (ten, then a count), the separator,
+// the comment lines skipped, at most twenty traits' records one a line.
+TEST(Summary, NamesAddedParentsAndBoundsTheTraitLines) {
+  std::string text = "# comment\n";
+  for (int k = 0; k < 12; ++k) {
+    const std::string n = std::to_string(k);
+    text += 'A';
+    text += n;
+    text += ";P";
+    text += n;
+    text += ";;1;1;1\n";
+  }
+  Prepared p = prepare(text);
+  ASSERT_TRUE(p.faults.empty()) << p.faults.report("more");
+  std::string summary = prepare_summary(p.ped, std::vector<double>(static_cast<std::size_t>(p.ped.lines()), 0.0));
+  EXPECT_NE(summary.find("Animals read:     12 (herd.txt; fields separated by semicolons; 1 comment line skipped)\n"
+                         "Parents added:    12 (no line of their own; added as founders): P0, P1, P2, P3, P4, P5, P6, "
+                         "P7, P8, P9 and 2 more\n"),
+            std::string::npos)
+      << summary;
+
+  std::string wide = "A 0 0 1 1";
+  for (int t = 0; t < 30; ++t) wide += t % 3 ? " 0" : " 1";
+  p = prepare(wide + "\n");
+  ASSERT_TRUE(p.faults.empty());
+  summary = prepare_summary(p.ped, std::vector<double>(1, 0.0));
+  EXPECT_NE(summary.find("Records trait 20: 0\nRecords traits 21 to 30: 3 in all\nInbred animals:"), std::string::npos)
+      << summary;
+  EXPECT_EQ(std::count(summary.begin(), summary.end(), '\n'), 4 + 21 + 1);
 }
 
 }  // namespace

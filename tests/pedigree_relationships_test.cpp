@@ -115,18 +115,23 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class RandomPedigree : public ::testing::TestWithParam<Case> {};
 
-// F of both routines against the diagonal of the tabular A and against each
-// other, and A^-1 A = I.
+// F of every routine against the diagonal of the tabular A and against each
+// other (the tabular method against A(s, d) / 2 bit for bit), and
+// A^-1 A = I.
 TEST_P(RandomPedigree, AgreesWithTheTabularRelationshipMatrix) {
   const Case& c = GetParam();
   const Ped p = c.window > 0 ? random_pedigree(c.n, c.window, c.seed) : herd_pedigree(c.n, c.generations, c.seed);
   const Matrix<double> a = dense_a(p);
   const std::vector<double> f = inbreeding(p.id1, p.id2), plain = inbreeding_plain(p.id1, p.id2);
+  const std::vector<double> products = inbreeding_products(p.id1, p.id2), tabular = inbreeding_tabular(p.id1, p.id2);
+  EXPECT_EQ(f, inbreeding_method(p.id1, p.id2) == InbreedingMethod::tabular ? tabular : products);
   double max_f = 0;
   for (int i = 0; i < c.n; ++i) {
-    EXPECT_NEAR(f[i], a(i, i) - 1.0, 1e-13) << "animal " << i + 1;
+    EXPECT_NEAR(products[i], a(i, i) - 1.0, 1e-13) << "animal " << i + 1;
     EXPECT_NEAR(plain[i], a(i, i) - 1.0, 1e-14) << "animal " << i + 1;
-    EXPECT_NEAR(f[i], plain[i], 1e-13) << "animal " << i + 1;
+    EXPECT_NEAR(products[i], plain[i], 1e-13) << "animal " << i + 1;
+    const int s = p.id1[i], d = p.id2[i];
+    EXPECT_EQ(tabular[i], s > 0 && d > 0 ? a(s - 1, d - 1) / 2.0 : 0.0) << "animal " << i + 1;
     max_f = std::max(max_f, f[i]);
   }
   if (c.n > 1 && c.window > 0 && c.window <= 6) {
@@ -147,11 +152,13 @@ TEST_P(RandomPedigree, AgreesWithTheTabularRelationshipMatrix) {
     }
 }
 
-// A herd with many sires in each generation, so that the fast routine fills
-// all its lanes with drivers of one generation (too large for the tabular
-// matrix): against the plain routine.
+// A herd with many sires in each generation, so that the products fill all
+// their lanes with drivers of one generation (too large for the tabular
+// matrix, and too many parents at one time for the tabular method): against
+// the plain routine.
 TEST(Relationships, FastInbreedingOfALargeHerd) {
   const Ped p = herd_pedigree(30000, 6, 7);
+  EXPECT_EQ(inbreeding_method(p.id1, p.id2), InbreedingMethod::products);
   const std::vector<double> f = inbreeding(p.id1, p.id2), plain = inbreeding_plain(p.id1, p.id2);
   double max_f = 0;
   for (std::size_t i = 0; i < f.size(); ++i) {
@@ -159,6 +166,36 @@ TEST(Relationships, FastInbreedingOfALargeHerd) {
     max_f = std::max(max_f, f[i]);
   }
   EXPECT_GT(max_f, 0.1);
+}
+
+// Full-sib mating over many generations: few parents at any one time, so
+// the tabular method is taken, whatever the depth; its F are those of the
+// plain tracing on a prefix (within rounding), they approach 1, full sibs
+// share theirs, and the progress reaches 1.
+TEST(Relationships, DeepFullSibLine) {
+  Ped p;
+  for (int i = 0; i < 64000; ++i) {
+    const int g = i / 2;
+    p.id1.push_back(g == 0 ? 0 : 2 * g - 1);
+    p.id2.push_back(g == 0 ? 0 : 2 * g);
+  }
+  EXPECT_EQ(parents_at_one_time(p.id1, p.id2), 4);
+  EXPECT_EQ(inbreeding_method(p.id1, p.id2), InbreedingMethod::tabular);
+  double last_share = 0;
+  const std::vector<double> f = inbreeding(p.id1, p.id2, [&](double share) {
+    EXPECT_GE(share, last_share);
+    last_share = share;
+  });
+  EXPECT_EQ(last_share, 1.0);
+  const std::size_t prefix = 1500;
+  const std::vector<double> plain = inbreeding_plain(std::span(p.id1).first(prefix), std::span(p.id2).first(prefix));
+  for (std::size_t i = 0; i < prefix; ++i) ASSERT_NEAR(f[i], plain[i], 1e-13) << "animal " << i + 1;
+  EXPECT_EQ(f[2], 0.0);
+  EXPECT_EQ(f[4], 0.25);
+  EXPECT_EQ(f[6], 0.375);
+  for (std::size_t i = 2; i < f.size(); i += 2) ASSERT_EQ(f[i], f[i + 1]);
+  EXPECT_GT(f.back(), 1 - 1e-12);
+  EXPECT_LE(f.back(), 1.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RandomPedigree,

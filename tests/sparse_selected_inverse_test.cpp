@@ -120,9 +120,10 @@ TEST_P(SelectedInverse, SupernodalAgreesWithPlainAndWithTheDenseInverse) {
   ASSERT_TRUE(l->is_super && l->is_ll);
   const SupernodalView f = supernodal_view(*l);
   const std::vector<double> factor(f.x, f.x + l->xsize);
-  // Narrow panels and two threads take the paths that large supernodes and
-  // deep trees take; the same options give the same bits.
-  const SelectedInverseOptions options{2, 5};
+  // Narrow panels (of Z_RR, and of the roots) and two threads take the
+  // paths that large supernodes and deep trees take; the same options give
+  // the same bits.
+  const SelectedInverseOptions options{2, 5, 8};
   selected_inverse(f, options);
   const std::vector<double> fast(f.x, f.x + l->xsize);
   std::copy(factor.begin(), factor.end(), f.x);
@@ -130,7 +131,14 @@ TEST_P(SelectedInverse, SupernodalAgreesWithPlainAndWithTheDenseInverse) {
   EXPECT_TRUE(std::equal(fast.begin(), fast.end(), f.x)) << "not the same bits from run to run";
   std::copy(factor.begin(), factor.end(), f.x);
   selected_inverse(f);
-  for (std::size_t i = 0; i < fast.size(); ++i) ASSERT_NEAR(f.x[i], fast[i], 1e-12 * (1.0 + std::fabs(fast[i])));
+  // On the pattern (the lower trapezoid of each supernode; the rest of the
+  // storage is not used).
+  for (std::int64_t k = 0; k < f.nsuper; ++k)
+    for (std::int64_t j = 0; j < f.ncols(k); ++j)
+      for (std::int64_t i = j; i < f.nrows(k); ++i) {
+        const auto at = static_cast<std::size_t>(f.px[k] + i + j * f.nrows(k));
+        ASSERT_NEAR(f.x[at], fast[at], 1e-12 * (1.0 + std::fabs(fast[at])));
+      }
   std::copy(factor.begin(), factor.end(), f.x);
   selected_inverse_plain(f);
 
@@ -167,6 +175,56 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"herd_fundamental_supernodes", [] { return herd_equations(110, 6); }, false},
                       Case{"one_element", [] { return random_spd(1, 0.0, 0, 1, 7); }, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Two dense blocks joined through a dense tail: the root supernode holds
+// nearly all the work. It is inverted in panels, so the progress moves
+// through it step by step, not only once it is done; it never goes back,
+// ends at 1, changes no bit of the result, and the root's part of Z is the
+// dense inverse's.
+TEST(SelectedInverseProgress, MovesWithinALargeSupernode) {
+  std::vector<std::tuple<std::int64_t, std::int64_t, double>> e;
+  const auto dense = [&](std::int64_t r0, std::int64_t r1, std::int64_t c0, std::int64_t c1) {
+    for (std::int64_t c = c0; c < c1; ++c)
+      for (std::int64_t r = std::max(r0, c + 1); r < r1; ++r)
+        e.emplace_back(r, c, 0.01 * static_cast<double>((r * 7 + c) % 13 - 6));
+  };
+  dense(0, 200, 0, 200);    // block A
+  dense(200, 250, 200, 250);  // block B
+  dense(250, 300, 250, 300);  // the tail
+  dense(250, 300, 0, 250);    // A and B joined to the tail
+  for (std::int64_t i = 0; i < 300; ++i) e.emplace_back(i, i, 30.0);
+  const SparseLower c = from_entries(300, e);
+  Cholmod cm;
+  for (auto& n : cm->nrelax) n = 0;
+  for (auto& z : cm->zrelax) z = 0.0;
+  CholmodSparse a = to_cholmod(cm, c);
+  CholmodFactor l(cholmod_l_analyze(a.get(), cm.get()), CholmodFactorDeleter{cm.get()});
+  ASSERT_TRUE(l);
+  ASSERT_TRUE(cholmod_l_factorize(a.get(), l.get(), cm.get()));
+  const SupernodalView f = supernodal_view(*l);
+  const std::vector<double> factor(f.x, f.x + l->xsize);
+  const SelectedInverseOptions options{1, 8, 16};
+  selected_inverse(f, options);
+  const std::vector<double> quiet(f.x, f.x + l->xsize);
+  std::copy(factor.begin(), factor.end(), f.x);
+  std::vector<double> shares;
+  selected_inverse(f, options, [&](double share) { shares.push_back(share); });
+  EXPECT_TRUE(std::equal(quiet.begin(), quiet.end(), f.x));
+  ASSERT_FALSE(shares.empty());
+  EXPECT_TRUE(std::is_sorted(shares.begin(), shares.end()));
+  EXPECT_EQ(shares.back(), 1.0);
+  EXPECT_GE(shares.size(), static_cast<std::size_t>(f.nsuper) + 10) << ::testing::PrintToString(shares);
+  EXPECT_LT(shares.front(), 0.1) << ::testing::PrintToString(shares);
+  // Against the dense inverse, on the root's part.
+  const Matrix<double> exact = dense_inverse(c);
+  const auto* perm = static_cast<const std::int64_t*>(l->Perm);
+  const std::int64_t k = f.nsuper - 1;
+  ASSERT_EQ(f.nrows(k), f.ncols(k));
+  for (std::int64_t j = 0; j < f.ncols(k); ++j)
+    for (std::int64_t i = j; i < f.nrows(k); ++i)
+      ASSERT_NEAR(f.x[f.px[k] + i + j * f.nrows(k)], exact(perm[f.s[f.pi[k] + i]], perm[f.super[k] + j]), 1e-14)
+          << i << "," << j;
+}
 
 }  // namespace
 }  // namespace gw

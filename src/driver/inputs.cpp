@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "kernels/memory.hpp"
 #include "kernels/fatal.hpp"
@@ -23,7 +24,39 @@ int checked_count(std::int64_t lines, const std::string& file, const char* noun)
   return static_cast<int>(lines);
 }
 
+// Lines of warnings about the file's text that are listed; one more line
+// counts the rest.
+constexpr std::size_t kMaxTextWarnings = 10;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
 }  // namespace
+
+std::string_view decimal_comma(std::string_view line) {
+  line = line.substr(0, line.find('/'));  // a slash ends the values
+  std::vector<std::string_view> words;
+  for (std::size_t i = 0; i < line.size();) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    const std::size_t begin = i;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+    if (i > begin) words.push_back(line.substr(begin, i - begin));
+  }
+  if (words.size() < 2) return {};  // not separated by blanks
+  for (const std::string_view w : words) {
+    // Digits, one comma, digits (a sign before, an exponent after).
+    const std::size_t comma = w.find(',');
+    if (comma == std::string_view::npos || w.find(',', comma + 1) != std::string_view::npos) continue;
+    if (comma == 0 || !is_digit(w[comma - 1]) || comma + 1 == w.size() || !is_digit(w[comma + 1])) continue;
+    const std::size_t start = (w[0] == '+' || w[0] == '-') ? 1 : 0;
+    const std::string_view before = w.substr(start, comma - start);
+    if (before.find_first_not_of("0123456789") != std::string_view::npos) continue;
+    std::string_view after = w.substr(comma + 1);
+    const std::size_t e = after.find_first_of("EeDd");
+    if (after.substr(0, e).find_first_not_of("0123456789") != std::string_view::npos) continue;
+    return w;
+  }
+  return {};
+}
 
 std::int64_t Pedigree::record_count() const {
   return std::count(nonr.data(), nonr.data() + nonr.rows() * nonr.cols(), 1);
@@ -44,9 +77,28 @@ Parameters read_parameters(const InputText& file) {
              array_bytes(width, sizeof(double)), available_memory(), kMoreMemory);
   std::vector<double> line(width);
   ValueReader reader(file.name, file.text);
+  std::size_t noted = 0;  // lines with a warning about their text
   const auto read_line = [&](int i) {
     std::fill(line.begin(), line.end(), 0.0);
     reader.read_reals(line, "trait line " + std::to_string(i + 1));
+    const std::int64_t extra = reader.leftover_values();
+    const std::string_view comma = decimal_comma(reader.last_line());
+    if (extra == 0 && comma.empty()) return;
+    if (++noted > kMaxTextWarnings) return;
+    std::string w = file.name + " line " + std::to_string(reader.last_line_number());
+    if (extra > 0)
+      w += " holds " + plural(extra, "value") + " more than the run reads; " + (extra == 1 ? "it is" : "they are") +
+           " ignored (with " + plural(n, "trait") + ", one a line, a line gives " + plural(n + 2, "value") +
+           ": the target, the phenotypic variance and " + std::to_string(n) + " of the covariance table)";
+    if (!comma.empty()) {
+      w += extra > 0 ? "; " : ": ";
+      const std::string number(comma);
+      std::string point = number;
+      std::replace(point.begin(), point.end(), ',', '.');
+      w += "\"" + number + "\" looks like a number with a decimal comma, which is read as two values: write " +
+           point + " if that is meant";
+    }
+    par.warnings.push_back(std::move(w));
   };
   if (n > 0) read_line(0);
 
@@ -62,6 +114,9 @@ Parameters read_parameters(const InputText& file) {
     par.wvp[i] = line[1];
     for (int j = 0; j < n; ++j) par.gp(i, j) = line[j + 2];
   }
+  if (noted > kMaxTextWarnings)
+    par.warnings.push_back(file.name + ": " + std::to_string(noted - kMaxTextWarnings) +
+                           " more lines with more values than the run reads or with a decimal comma");
   return par;
 }
 

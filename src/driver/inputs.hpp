@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "io/input_file.hpp"
@@ -15,6 +16,10 @@ struct Parameters {
   std::vector<double> k0;   // target value of every trait
   std::vector<double> wvp;  // phenotypic variance of every trait
   Matrix<double> gp;        // row i: the covariance table row of trait i
+  // About the text of the file: lines that hold more values than the run
+  // reads, or a number that looks written with a decimal comma (at most
+  // ten, then a count of the rest).
+  std::vector<std::string> warnings;
 };
 
 struct Pedigree {
@@ -35,6 +40,12 @@ struct Pedigree {
 // run with the "not enough memory" diagnostic (exit status 3) before they are
 // allocated. Read errors are bad input (exit status 2).
 Parameters read_parameters(const InputText& file);
+
+// A number written with a decimal comma among the values of `line` (before
+// a slash), when they are separated by blanks: the first word made of
+// digits, one comma and digits ("37,229", with a sign or an exponent), or
+// nothing. A word of several commas is a list of values, not a number.
+std::string_view decimal_comma(std::string_view line);
 
 // Counts the lines of the pedigree file and reads one animal per line, each
 // with ntrait record flags, sized and checked in the same way. Then checks

@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -13,9 +14,11 @@
 #include "driver/parameter_checks.hpp"
 #include "kernels/memory.hpp"
 #include "driver/stages.hpp"
+#include "io/atomic_file.hpp"
 #include "io/candidate_file.hpp"
 #include "io/input_file.hpp"
 #include "io/number_format.hpp"
+#include "io/pedigree_ids.hpp"
 #include "io/result_file.hpp"
 #include "kernels/fatal.hpp"
 #include "kernels/kernel_sets.hpp"
@@ -73,27 +76,46 @@ int dense_candidate_stage(const Parameters& par, const TraitMatrices& traits, co
   return nrec;
 }
 
-// The candidate file may not take the place of an input file, of the
-// result file or of the pedigree ids file, nor of a folder, and its own
-// folder must exist: refused before anything else (exit status 2).
-void check_candidate_file(const std::filesystem::path& dir, const std::filesystem::path& file) {
-  namespace fs = std::filesystem;
-  const fs::path path = dir / file;
-  const std::string shown = file.string();
+// Every output of the run is checked before anything is read or computed
+// (exit status 2, or 3 for a folder that cannot be written): the result
+// file and the candidate file must be absent or regular files (written
+// through a link, never replacing a device, FIFO or socket) in folders that
+// can be written, and neither may reach an input file, the pedigree ids
+// file or the other output.
+void check_outputs(const std::filesystem::path& dir, const RunOptions& options) {
+  const std::filesystem::path result = dir / kResultFileName;
+  for (const char* name : {kParameterFileName, kPedigreeFileName, kPedigreeIdsFileName})
+    if (same_file(result, dir / name))
+      throw FatalError::diagnostic(std::string(kResultFileName) + ": leads to " + name +
+                                       ", which the run reads; remove the link so that the result does not replace it",
+                                   ExitStatus::bad_input);
+  check_output(result, kResultFileName, "move it out of the way, or run in another folder");
+  const std::filesystem::path& file = options.candidates_file;
+  if (file.empty() || file == "-") return;
+  const std::string what = "--candidates " + file.string();
   const auto refuse = [&](const std::string& why) {
-    throw FatalError::diagnostic("--candidates " + shown + ": " + why + "; name another file", ExitStatus::bad_input);
+    throw FatalError::diagnostic(what + ": " + why + "; name another file", ExitStatus::bad_input);
   };
-  if (file.empty() || !file.has_filename()) refuse("not a file name");
-  std::error_code ec;
-  const fs::path folder = path.parent_path();
-  if (!fs::is_directory(folder, ec)) refuse("its folder does not exist");
-  if (fs::is_directory(path, ec)) refuse("is a folder");
-  const fs::path target = fs::weakly_canonical(path, ec);
-  for (const char* name : {kParameterFileName, kPedigreeFileName, kResultFileName, kPedigreeIdsFileName}) {
-    const fs::path other = dir / name;
-    if (fs::weakly_canonical(other, ec) == target || (fs::exists(other, ec) && fs::equivalent(other, path, ec)))
-      refuse(std::string("that is ") + name + ", which the run reads or writes");
-  }
+  if (!file.has_filename()) refuse("not a file name");
+  const std::filesystem::path path = dir / file;
+  for (const char* name : {kParameterFileName, kPedigreeFileName, kResultFileName, kPedigreeIdsFileName})
+    if (same_file(path, dir / name)) refuse(std::string("that is ") + name + ", which the run reads or writes");
+  check_output(path, what, "name another file (- writes the list to standard output)");
+}
+
+// The identifiers of the animals, from the pedigree ids file when it
+// belongs to the pedigree file, for the candidate file and the messages
+// that name candidates; read right after the pedigree, so that a file that
+// cannot be used is a warning before anything is computed (given only when
+// the candidate file is written).
+std::optional<std::vector<std::string>> candidate_ids(const std::filesystem::path& dir, const InputText& pedigree,
+                                                      int nanim, bool warn, const RunFeedback& feedback) {
+  std::string warning;
+  std::optional<std::vector<std::string>> ids = read_pedigree_ids(dir, pedigree.text, nanim, warning);
+  if (warn && !warning.empty() && feedback.warnings)
+    *feedback.warnings << "gainweights: warning: " << warning << "; the candidate file shows field 1 of "
+                       << pedigree.name << " as the id instead" << std::endl;
+  return ids;
 }
 
 // At most this many undetermined candidates are listed by line in a
@@ -174,7 +196,7 @@ void compute(const std::filesystem::path& dir, Console& console, const RunOption
 }  // namespace
 
 void run(const std::filesystem::path& dir, Console& console, const RunOptions& options, const RunFeedback& feedback) {
-  if (!options.candidates_file.empty()) check_candidate_file(dir, options.candidates_file);
+  check_outputs(dir, options);
   // A kernel set forced through GAINWEIGHTS_KERNELS that is no set, or one
   // this processor cannot run, is refused before anything is read.
   resolve_kernel_set();
@@ -211,6 +233,7 @@ void compute(const std::filesystem::path& dir, Console& console, const RunOption
   };
 
   TraitMatrices trait_work = trait_matrices(par);
+  for (const std::string& w : par.warnings) warn(w);
   for (const std::string& w :
        parameter_warnings(par.k0, par.wvp, trait_work.g0.cview(), trait_work.r0.cview(), kParameterFileName))
     warn(w);
@@ -230,19 +253,16 @@ void compute(const std::filesystem::path& dir, Console& console, const RunOption
   const InputText pedigree_file = load_input_file(dir, kPedigreeFileName);
   const Pedigree ped = read_pedigree(pedigree_file, ntrait);
   const int nanim = ped.nanim;
+  const bool keep_rows = !options.candidates_file.empty();
   // Without any record the inversion of the record block stops the run on its
   // own; otherwise a run without candidates is refused before the costly work.
   if (ped.record_count() > 0 && ped.candidate_count() == 0)
     throw FatalError::diagnostic(pedigree_file.name + ": no animal has candidate flag 1 (field 4), so there is nothing to compute",
                                  ExitStatus::failure);
   if (ped.record_count() > 0) check_every_trait_recorded(ped, pedigree_file.name);
-  // The identifiers of a prepared pedigree, for the messages and the
-  // candidate file.
-  std::string ids_warning;
-  const std::optional<std::vector<std::string>> ids = read_pedigree_ids(dir, nanim, ids_warning);
+  const std::optional<std::vector<std::string>> ids = candidate_ids(dir, pedigree_file, nanim, keep_rows, feedback);
 
   // The path is chosen here and nowhere else.
-  const bool keep_rows = !options.candidates_file.empty();
   std::vector<CandidateRow> rows;
   CandidateAverages avg;
   int nrec = 0;
@@ -275,29 +295,39 @@ void compute(const std::filesystem::path& dir, Console& console, const RunOption
   }
   const std::vector<double> v0 = reference_weights(traits.g0.cview(), traits.p0i.cview(), par.k0, avg.vv0, progress);
 
-  // Every candidate's own result, complete before the result file is
-  // written and renamed into place just before it.
+  // The result file and the candidate file are written whole and replace
+  // the earlier ones together; the closing report follows only then, so
+  // that a run that cannot write its files shows no weights.
+  ResultFile result(dir);
+  for (int i = 0; i < ntrait; ++i) result.write_line(avg.vv1[i], avg.vv2[i], avg.vv0[i], v0[i]);
+  std::vector<AtomicFile*> group{&result.file()};
   std::optional<CandidateFile> candidates;
-  if (keep_rows) {
-    if (!ids_warning.empty())
-      warn(ids_warning + "; the candidate file shows field 1 of " + pedigree_file.name + " as the id instead");
-    candidates.emplace(dir / options.candidates_file, ntrait);
-    for (const CandidateRow& row : rows) {
-      const auto k = static_cast<std::size_t>(row.line - 1);
-      candidates->write(row, ids ? (*ids)[k] : std::to_string(ped.ident[k]));
-    }
+  std::string listing;  // --candidates -: the list for standard output
+  const auto id_of = [&](const CandidateRow& row) {
+    const auto k = static_cast<std::size_t>(row.line - 1);
+    return ids ? (*ids)[k] : std::to_string(ped.ident[k]);
+  };
+  if (keep_rows && options.candidates_file == "-") {
+    listing = candidate_header(ntrait);
+    for (const CandidateRow& row : rows) append_candidate_line(listing, row, id_of(row));
+  } else if (keep_rows) {
+    candidates.emplace(dir / options.candidates_file, ntrait, options.candidates_file.string());
+    for (const CandidateRow& row : rows) candidates->write(row, id_of(row));
+    group.push_back(&candidates->file());
+  }
+  commit_together(group);
+  if (!listing.empty()) {
+    if (!feedback.candidates_out) throw std::logic_error("run: --candidates - without a stream for the list");
+    std::ostream& out = *feedback.candidates_out;
+    out << listing << std::flush;
+    if (!out)
+      throw FatalError::diagnostic("--candidates -: cannot write the list to standard output", ExitStatus::resource);
   }
 
   console.count("No. of animals = ", nanim);
   console.count("No. of records = ", nrec);
   console.empty();
-  ResultFile result(dir);
-  for (int i = 0; i < ntrait; ++i) {
-    console.weights(avg.vv1[i], avg.vv2[i], avg.vv0[i], v0[i]);
-    result.write_line(avg.vv1[i], avg.vv2[i], avg.vv0[i], v0[i]);
-  }
-  if (candidates) candidates->commit();
-  result.commit();
+  for (int i = 0; i < ntrait; ++i) console.weights(avg.vv1[i], avg.vv2[i], avg.vv0[i], v0[i]);
   console.empty();
   console.date_time();
 }
@@ -331,7 +361,10 @@ void usage(std::ostream& os) {
         "             (17 significant digits), the reliability of each of its\n"
         "             predicted breeding values rel_1 ... and the standard\n"
         "             deviation of its index, sd_index. Written only after a\n"
-        "             complete run; never over an input file or the result file.\n"
+        "             complete run, together with the result file; never over an\n"
+        "             input file, the result file or anything but a regular file.\n"
+        "             FILE - writes the list to standard output (the console\n"
+        "             report then goes to standard error).\n"
         "  --skip-undetermined\n"
         "             leave candidates whose weights are not determined (the records\n"
         "             tell nothing about some trait of theirs beyond what they tell\n"
@@ -342,8 +375,9 @@ void usage(std::ostream& os) {
         "prepare: writes Pedigree&Record.csv and Pedigree_ids.csv in the current folder\n"
         "from FILE, a pedigree with text identifiers in any order: one line per animal\n"
         "with its identifier, sire, dam, then candidate flag, group flag and one record\n"
-        "flag per trait (separated by commas, blanks or tabs; 0, NA, ., * or an empty\n"
-        "field for an unknown parent; lines starting with # and blank lines skipped).\n"
+        "flag per trait (separated by commas, semicolons, blanks or tabs; 0, NA, ., *\n"
+        "or an empty field for an unknown parent; lines starting with # and blank\n"
+        "lines skipped).\n"
         "Parents without a line are added as founders; every parent comes before its\n"
         "offspring. Every fault is listed and nothing is written while there is one.\n"
         "  --header  skip the first line of FILE\n"
@@ -353,7 +387,9 @@ void usage(std::ostream& os) {
         "records, a trait without records, no candidate, candidates whose weights are\n"
         "not determined, iteration limit, a candidate system that overflows, matrix\n"
         "not positive definite); 2 bad input or usage; 3 out of memory or a file that\n"
-        "cannot be written.\n";
+        "cannot be written. SIGINT and SIGTERM remove the temporary files\n"
+        "and end the program by the signal (status 130 or 143 in a shell); the files\n"
+        "written before stay as they were.\n";
 }
 
 int usage_error(std::ostream& err, const std::string& problem) {
@@ -362,10 +398,10 @@ int usage_error(std::ostream& err, const std::string& problem) {
   return static_cast<int>(ExitStatus::bad_input);
 }
 
-// The words after "prepare": options and one FILE ("--" ends the options).
-// Nothing after a usage error, which is written to `err`; `help` is set for
-// --help.
-std::optional<PrepareOptions> prepare_command_line(int argc, const char* const* argv, std::ostream& err, bool& help) {
+// The words after "prepare": options and one FILE ("--" ends the options;
+// --help is answered before). Nothing after a usage error, which is
+// written to `err`.
+std::optional<PrepareOptions> prepare_command_line(int argc, const char* const* argv, std::ostream& err) {
   PrepareOptions options;
   bool have_file = false, options_end = false;
   for (int i = 2; i < argc; ++i) {
@@ -376,9 +412,6 @@ std::optional<PrepareOptions> prepare_command_line(int argc, const char* const* 
       options.header = true;
     } else if (!options_end && arg == "--force") {
       options.force = true;
-    } else if (!options_end && (arg == "--help" || arg == "-h")) {
-      help = true;
-      return std::nullopt;
     } else if (!options_end && arg.size() > 1 && arg[0] == '-') {
       usage_error(err, "prepare: unknown option '" + std::string(arg) + "'");
       return std::nullopt;
@@ -397,8 +430,10 @@ std::optional<PrepareOptions> prepare_command_line(int argc, const char* const* 
   return options;
 }
 
-// Runs `action` and turns what it throws into output and the exit status.
-// A diagnostic of several lines gets the program's prefix on each.
+// Runs `action` and turns what it throws into output and the exit status:
+// a console line on `out` (the console report's stream), a diagnostic on
+// `err`, where a diagnostic of several lines gets the program's prefix on
+// each.
 template <class Action>
 int exit_status_of(Action action, std::ostream& out, std::ostream& err) {
   try {
@@ -430,45 +465,66 @@ int exit_status_of(Action action, std::ostream& out, std::ostream& err) {
 }  // namespace
 
 int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool err_is_terminal) {
-  if (argc > 1 && std::string_view(argv[1]) == "prepare") {
-    bool help = false;
-    const std::optional<PrepareOptions> options = prepare_command_line(argc, argv, err, help);
-    if (help) usage(out);
-    if (!options) return help ? 0 : static_cast<int>(ExitStatus::bad_input);
-    return exit_status_of([&] { prepare_folder(".", *options, out, err); }, out, err);
+  const bool prepare = argc > 1 && std::string_view(argv[1]) == "prepare";
+  // --help and --version answer wherever they stand (in prepare's words,
+  // before a "--" that ends its options).
+  bool help = false, version = false;
+  for (int i = prepare ? 2 : 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (prepare && arg == "--") break;
+    help = help || arg == "--help" || arg == "-h";
+    version = version || (!prepare && arg == "--version");
+  }
+  if (help) {
+    usage(out);
+    return 0;
+  }
+  if (version) {
+    out << "gainweights " << GAINWEIGHTS_VERSION << '\n';
+    return 0;
+  }
+  if (prepare) {
+    const std::optional<PrepareOptions> options = prepare_command_line(argc, argv, err);
+    if (!options) return static_cast<int>(ExitStatus::bad_input);
+    Progress status(err, err_is_terminal);
+    return exit_status_of([&] { prepare_folder(".", *options, out, err, &status); }, out, err);
   }
   RunOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if (argc == 2 && (arg == "--help" || arg == "-h")) {
-      usage(out);
-      return 0;
-    }
-    if (argc == 2 && arg == "--version") {
-      out << "gainweights " << GAINWEIGHTS_VERSION << '\n';
-      return 0;
-    }
-    if (arg == "--sparse" && !options.sparse) {
+    if (arg == "--sparse") {  // a repeat changes nothing
       options.sparse = true;
       continue;
     }
-    if (arg == "--skip-undetermined" && !options.skip_undetermined) {
+    if (arg == "--skip-undetermined") {
       options.skip_undetermined = true;
       continue;
     }
-    if ((arg == "--candidates" || arg.starts_with("--candidates=")) && options.candidates_file.empty()) {
+    if (arg == "--candidates" || arg.starts_with("--candidates=")) {
       if (arg == "--candidates" && i + 1 == argc) return usage_error(err, "--candidates needs a FILE name");
-      options.candidates_file = arg == "--candidates" ? std::string(argv[++i]) : std::string(arg.substr(13));
-      if (options.candidates_file.empty()) return usage_error(err, "--candidates needs a FILE name");
+      const std::string file = arg == "--candidates" ? std::string(argv[++i]) : std::string(arg.substr(13));
+      if (file.empty()) return usage_error(err, "--candidates needs a FILE name");
+      if (file.starts_with("--"))
+        return usage_error(err, "--candidates needs a FILE name, not the option '" + file +
+                                    "' (a file whose name starts with -- is written as ./" + file + ")");
+      if (!options.candidates_file.empty() && options.candidates_file != file)
+        return usage_error(err, "--candidates is given twice ('" + options.candidates_file.string() + "' and '" +
+                                    file + "'); name one FILE");
+      options.candidates_file = file;
       continue;
     }
     return usage_error(err, "unexpected argument '" + std::string(arg) + "'");
   }
-  Console console(out);
+  // With --candidates - the list takes standard output, and the console
+  // report goes to standard error.
+  const bool list_to_out = options.candidates_file == "-";
+  std::ostream& report = list_to_out ? err : out;
+  Console console(report);
   // A stage that an exception ends clears the progress line on its way, so
   // that every diagnostic starts on a clean line.
   Progress status(err, err_is_terminal);
-  return exit_status_of([&] { run(".", console, options, RunFeedback{&err, &status}); }, out, err);
+  return exit_status_of([&] { run(".", console, options, RunFeedback{&err, &status, list_to_out ? &out : nullptr}); },
+                        report, err);
 }
 
 }  // namespace gw

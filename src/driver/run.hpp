@@ -17,7 +17,7 @@ struct RunOptions {
   // instead of the dense inverse of the record covariance matrix.
   bool sparse = false;
   // Where to write every candidate's own result (relative to the run's
-  // folder); empty: no such file.
+  // folder); "-": to RunFeedback::candidates_out; empty: nowhere.
   std::filesystem::path candidates_file;
   // Candidates whose weights are not determined are left out of the
   // averages with a warning, instead of ending the run.
@@ -31,19 +31,23 @@ struct RunFeedback {
   std::ostream* warnings = nullptr;
   // The progress line of the long stages; none when null.
   Progress* progress = nullptr;
+  // Where the candidate list goes with --candidates - (standard output;
+  // the console report then goes to standard error).
+  std::ostream* candidates_out = nullptr;
 };
 
-// Reads the two input files in `dir`, computes, writes the result file there
-// and reports on `console`. Throws FatalError for every condition that ends
-// the run early; the result file is then left as it was.
+// Checks the outputs, reads the two input files in `dir`, computes, writes
+// the result file (and the candidate file) there and reports on `console`.
+// Throws FatalError for every condition that ends the run early; the result
+// file and the candidate file are then left as they were.
 void run(const std::filesystem::path& dir, Console& console, const RunOptions& options = {},
          const RunFeedback& feedback = {});
 
 // The program's command line: a run (options in RunOptions), --help /
-// --version, or "prepare [--header] [--force] FILE" (see usage in
-// run.cpp). Returns the exit status; `out` and `err` are standard output
-// and standard error, and the progress line is shown on `err` when
-// `err_is_terminal` is set.
+// --version (anywhere on the line), or "prepare [--header] [--force] FILE"
+// (see usage in run.cpp). Returns the exit status; `out` and `err` are
+// standard output and standard error, and the progress line is shown on
+// `err` when `err_is_terminal` is set.
 int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
                 bool err_is_terminal = false);
 

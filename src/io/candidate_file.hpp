@@ -1,12 +1,11 @@
 // The candidate file: every candidate's own weights, the reliabilities of
 // its predicted breeding values and the standard deviation of its index,
-// one line per candidate in file order. It is written like the result file:
-// to a temporary file beside it, renamed over it only when complete.
+// one line per candidate in file order. It is written like the result file
+// (to a temporary file beside it, renamed over it only when complete, and
+// together with it: see commit_together), or as text for standard output.
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,27 +26,31 @@ struct CandidateRow {
   std::string undetermined;
 };
 
-// The identifiers of the pedigree ids file in `dir`, one per animal in line
-// order: used when the file exists, starts with the header "line,id,added"
-// and holds exactly `nanim` further lines "k,ID,0" or "k,ID,1" with k = 1, 2,
-// ... in order. Nothing when the file does not exist, and nothing with
-// `warning` set to the reason when it exists but cannot be used.
-std::optional<std::vector<std::string>> read_pedigree_ids(const std::filesystem::path& dir, std::int64_t nanim,
-                                                          std::string& warning);
+// The header line "line,id,group,w_1,...,rel_1,...,sd_index,undetermined"
+// and LF.
+std::string candidate_header(int ntrait);
+
+// Appends one line: the identifier and the reason as append_identifier
+// writes them (io/pedigree_ids.hpp), the numbers with 17 significant
+// digits; a row whose weights are not determined has no weights and no
+// sd_index.
+void append_candidate_line(std::string& out, const CandidateRow& row, std::string_view id);
 
 class CandidateFile {
  public:
-  // Creates the temporary file beside `path`. Throws FatalError (exit
-  // status 3) when it cannot be created.
-  CandidateFile(const std::filesystem::path& path, int ntrait);
+  // Creates the temporary file beside the target of `path`; `shown` names
+  // the file in messages (empty: `path`). Throws FatalError (exit status 3)
+  // when it cannot be created.
+  CandidateFile(const std::filesystem::path& path, int ntrait, std::string shown = {});
 
-  // One line. An identifier or a reason that holds a comma, a double
-  // quote, a line end or blanks at either end is written in double quotes.
+  // One line (see append_candidate_line).
   void write(const CandidateRow& row, std::string_view id);
 
-  // Renames the complete file over `path`. Throws FatalError (exit status 3)
-  // on any write, close or rename error.
+  // Renames the complete file over `path` on its own. Throws FatalError
+  // (exit status 3) on any write, close or rename error.
   void commit();
+
+  AtomicFile& file() { return file_; }
 
  private:
   AtomicFile file_;

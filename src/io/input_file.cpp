@@ -363,9 +363,49 @@ void ValueReader::read_integers(std::span<std::int32_t> values, std::string_view
 // - a slash ends the read, directly after a value too ("5/").
 // The line end separates values like a blank, so a read that needs more
 // values continues with the next line, which again starts a fresh split.
+namespace {
+
+// The values of `rest`, the part of a line after a read, counted as a read
+// would count them: a comma directly after a value only separates, a
+// repeat r*v counts r (at most 2^31), a slash ends the values.
+std::int64_t count_values(std::string_view rest) {
+  std::int64_t count = 0;
+  bool expecting_value = false;  // the rest starts right after a value or a separator
+  for (std::size_t i = 0; i < rest.size();) {
+    const char c = rest[i];
+    if (is_blank(c)) {
+      ++i;
+      continue;
+    }
+    if (c == '/') break;
+    if (c == ',') {
+      if (expecting_value) ++count;
+      expecting_value = true;
+      ++i;
+      continue;
+    }
+    const std::size_t begin = i;
+    while (i < rest.size() && !is_blank(rest[i]) && rest[i] != ',' && rest[i] != '/') ++i;
+    const std::string_view token = rest.substr(begin, i - begin);
+    const std::size_t star = token.find('*');
+    std::int64_t r = 1;
+    if (star != std::string_view::npos && star > 0 &&
+        std::all_of(token.begin(), token.begin() + static_cast<std::ptrdiff_t>(star), is_digit)) {
+      r = 0;
+      for (std::size_t k = 0; k < star; ++k) r = std::min<std::int64_t>(r * 10 + (token[k] - '0'), 1LL << 31);
+    }
+    count += r;
+    expecting_value = false;
+  }
+  return count;
+}
+
+}  // namespace
+
 template <class T>
 void ValueReader::read_values(std::span<T> values, std::string_view what) {
   last_read_line_ = next_line_;
+  leftover_ = 0;
   const std::size_t wanted = values.size();
   std::size_t filled = 0;  // destinations this read has passed, empty values included
   for (;;) {
@@ -389,6 +429,7 @@ void ValueReader::read_values(std::span<T> values, std::string_view what) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     pos_ = std::min(end + 1, text_.size());
     ++next_line_;
+    last_line_ = line;
 
     // A word where the first line should hold values is most likely a header.
     const auto malformed = [&](std::string_view token, std::string_view detail) {
@@ -454,7 +495,10 @@ void ValueReader::read_values(std::span<T> values, std::string_view what) {
       }
       filled += count;
     }
-    if (filled == wanted) return;
+    if (filled == wanted) {
+      leftover_ = count_values(line.substr(i));
+      return;
+    }
   }
 }
 

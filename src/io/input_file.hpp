@@ -70,12 +70,21 @@ class ValueReader {
   // 1-based number of the line on which the last read started.
   std::int64_t last_read_line() const { return last_read_line_; }
 
+  // The line on which the last read ended (its text without the line end,
+  // and its number), and how many values it holds after those the read
+  // took, which the read ignored (a repeat r*v counts r; 0 after a slash).
+  std::string_view last_line() const { return last_line_; }
+  std::int64_t last_line_number() const { return next_line_ - 1; }
+  std::int64_t leftover_values() const { return leftover_; }
+
  private:
   std::string file_name_;
   std::string_view text_;
   std::size_t pos_ = 0;          // start of the next unread line
   std::int64_t next_line_ = 1;   // its 1-based number
   std::int64_t last_read_line_ = 0;
+  std::string_view last_line_;
+  std::int64_t leftover_ = 0;
 
   template <class T>
   void read_values(std::span<T> values, std::string_view what);

@@ -6,7 +6,7 @@
 
 namespace gw {
 
-ResultFile::ResultFile(const std::filesystem::path& dir) : file_(dir, kResultFileName) {}
+ResultFile::ResultFile(const std::filesystem::path& dir) : file_(dir / kResultFileName, kResultFileName) {}
 
 void ResultFile::write_line(double vv1, double vv2, double vv0, double v0) {
   std::string line;

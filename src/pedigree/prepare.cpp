@@ -9,10 +9,13 @@
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <unordered_map>
 #include <utility>
 
+#include "driver/inputs.hpp"
 #include "io/atomic_file.hpp"
 #include "io/input_file.hpp"
+#include "io/pedigree_ids.hpp"
 #include "kernels/fatal.hpp"
 #include "pedigree/relationships.hpp"
 
@@ -49,28 +52,82 @@ std::string quoted(std::string_view s) {
   return text;
 }
 
-// Splits a line into fields. A run of blanks and tabs separates, and so
-// does a comma with blanks around it; a comma at the start of the line or
-// right after another comma (blanks between them allowed) ends an empty
-// field; a comma at the end of the line makes none.
-void split_fields(std::string_view line, std::vector<std::string_view>& fields) {
+// Length of a blank that is not ASCII (U+00A0, U+1680, U+2000 to U+200B,
+// U+202F, U+205F, U+2060, U+3000, U+FEFF in UTF-8) at the start of `s`, or 0.
+std::size_t wide_blank_at_start(std::string_view s) {
+  const auto b = [&](std::size_t k) { return k < s.size() ? static_cast<unsigned char>(s[k]) : 0u; };
+  if (b(0) == 0xC2 && b(1) == 0xA0) return 2;
+  if (b(0) == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;
+  if (b(0) == 0xE2 && b(1) == 0x80 && ((b(2) >= 0x80 && b(2) <= 0x8B) || b(2) == 0xAF)) return 3;
+  if (b(0) == 0xE2 && b(1) == 0x81 && (b(2) == 0x9F || b(2) == 0xA0)) return 3;
+  if (b(0) == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;
+  if (b(0) == 0xEF && b(1) == 0xBB && b(2) == 0xBF) return 3;
+  return 0;
+}
+
+// The same at the end of `s`.
+std::size_t wide_blank_at_end(std::string_view s) {
+  for (const std::size_t len : {std::size_t{2}, std::size_t{3}})
+    if (s.size() >= len && wide_blank_at_start(s.substr(s.size() - len)) == len) return len;
+  return 0;
+}
+
+// `field` without blanks that are not ASCII at either end; `trimmed` tells
+// whether there were any.
+std::string_view trim_wide_blanks(std::string_view field, bool& trimmed) {
+  for (std::size_t n; (n = wide_blank_at_start(field)) > 0; trimmed = true) field.remove_prefix(n);
+  for (std::size_t n; (n = wide_blank_at_end(field)) > 0; trimmed = true) field.remove_suffix(n);
+  return field;
+}
+
+// The separator of a file whose first data line is `line` (see Separator).
+Separator separator_of(std::string_view line) {
+  if (line.find(';') != std::string_view::npos) return Separator::semicolon;
+  if (line.find('\t') != std::string_view::npos && line.find(',') == std::string_view::npos) return Separator::tab;
+  return Separator::free;
+}
+
+// Fields that had blanks that are not ASCII at an end: how many, and the
+// first of them.
+struct Split {
+  std::int64_t trimmed = 0;
+  std::size_t first = 0;
+};
+
+// Splits `line` into fields as `sep` says (see Separator).
+Split split_fields(std::string_view line, Separator sep, std::vector<std::string_view>& fields) {
   fields.clear();
-  bool expecting = true;  // no field since the line start or the last comma
+  const auto is_comma = [&](char c) { return c == ',' || (sep == Separator::semicolon && c == ';'); };
+  const auto is_space = [&](char c) { return c == ' ' || (sep != Separator::tab && c == '\t'); };
+  bool expecting = true;    // no field since the line start, the last comma or (tab) the last tab
+  bool after_tab = false;   // the last thing read was a tab that separates
   std::size_t i = 0;
   for (;;) {
-    while (i < line.size() && is_blank(line[i])) ++i;
-    if (i == line.size()) return;
-    if (line[i] == ',') {
+    while (i < line.size() && is_space(line[i])) ++i;
+    if (i == line.size()) {
+      if (after_tab) fields.push_back(line.substr(i, 0));  // a tab at the end: an empty last field
+      break;
+    }
+    const bool tab = sep == Separator::tab && line[i] == '\t';
+    if (tab || is_comma(line[i])) {
       if (expecting) fields.push_back(line.substr(i, 0));
       expecting = true;
+      after_tab = tab;
       ++i;
       continue;
     }
     const std::size_t begin = i;
-    while (i < line.size() && !is_blank(line[i]) && line[i] != ',') ++i;
+    while (i < line.size() && !is_space(line[i]) && !is_comma(line[i]) && line[i] != '\t') ++i;
     fields.push_back(line.substr(begin, i - begin));
-    expecting = false;
+    expecting = after_tab = false;
   }
+  Split split;
+  for (std::size_t j = 0; j < fields.size(); ++j) {
+    bool t = false;
+    fields[j] = trim_wide_blanks(fields[j], t);
+    if (t && split.trimmed++ == 0) split.first = j;
+  }
+  return split;
 }
 
 // The line's text without its line end; `pos` moves to the next line.
@@ -121,6 +178,17 @@ class IdentifierTable {
     }
   }
 
+  // The number of `id`, or -1.
+  std::int32_t find(std::string_view id, const std::vector<std::string_view>& ids) const {
+    const std::uint32_t h = hash(id);
+    for (std::size_t at = h & mask_;; at = (at + 1) & mask_) {
+      const std::uint64_t slot = slots_[at];
+      if (slot == 0) return -1;
+      const auto number = static_cast<std::int32_t>(static_cast<std::uint32_t>(slot) - 1);
+      if (static_cast<std::uint32_t>(slot >> 32) == h && ids[static_cast<std::size_t>(number)] == id) return number;
+    }
+  }
+
  private:
   std::vector<std::uint64_t> slots_;
   std::size_t mask_ = 0, used_ = 0;
@@ -168,6 +236,83 @@ void append_number(std::string& s, std::int64_t value) {
 
 std::string where(const std::string& name, std::int64_t line) { return name + " line " + std::to_string(line); }
 
+// More offspring than a dam can have (a sow of many litters has fewer): a
+// dam with more is most likely a code for an unknown dam, or a sire in the
+// dam column.
+constexpr std::int64_t kMaxDamOffspring = 200;
+// Line numbers named for a message of many lines.
+constexpr std::size_t kLinesNamed = 5;
+// Values named for a flag column with odd values.
+constexpr std::size_t kValuesNamed = 5;
+// Added parents named in the summary, and traits with a line of their own.
+constexpr std::size_t kAddedNamed = 10;
+constexpr std::size_t kTraitLines = 20;
+
+// A parent's identifier that looks like a code for an unknown parent without
+// being one of the codes: no letter or digit at all (-, ?, --), only zeros
+// (00, 0.0), or a word for "unknown" in any case (na, n/a, null, none, ...).
+bool looks_unknown(std::string_view id) {
+  if (is_unknown(id)) return false;
+  bool letter_or_digit = false, other_than_zero = false;
+  std::string lower;
+  for (const char ch : id) {
+    const auto c = static_cast<unsigned char>(ch);
+    const bool alnum = c >= 0x80 || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+    letter_or_digit = letter_or_digit || alnum;
+    other_than_zero = other_than_zero || (alnum && c != '0');
+    lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c | 0x20 : c);
+  }
+  if (!letter_or_digit || !other_than_zero) return true;
+  for (const std::string_view word : {"na", "n/a", "n.a.", "n.a", "#n/a", "nan", "null", "nil", "none", "unknown",
+                                      "unk", "missing"})
+    if (lower == word) return true;
+  return false;
+}
+
+std::string line_list(const std::vector<std::int64_t>& lines, std::int64_t total) {
+  std::string s;
+  for (const std::int64_t l : lines) {
+    if (!s.empty()) s += ", ";
+    s += std::to_string(l);
+  }
+  if (total > static_cast<std::int64_t>(lines.size())) s += ", ...";
+  return s;
+}
+
+// Messages of one kind (one key) on many lines, reported once: the first in
+// full, then "; the same on N more lines: L1, L2, ...".
+class Grouped {
+ public:
+  explicit Grouped(MessageList& list) : list_(list) {}
+
+  template <class MakeText>
+  void add(const std::string& key, std::int64_t line, MakeText&& make_text) {
+    const auto [it, inserted] = groups_.try_emplace(key);
+    Group& g = it->second;
+    if (inserted) {
+      g.index = list_.add(std::forward<MakeText>(make_text));
+      return;
+    }
+    ++g.more;
+    if (g.lines.size() < kLinesNamed) g.lines.push_back(line);
+  }
+
+  void finish() {
+    for (const auto& [key, g] : groups_)
+      if (g.more > 0)
+        list_.amend(g.index, "; the same on " + plural(g.more, "more line") + ": " + line_list(g.lines, g.more));
+  }
+
+ private:
+  struct Group {
+    std::size_t index = MessageList::kNotShown;
+    std::int64_t more = 0;
+    std::vector<std::int64_t> lines;
+  };
+  MessageList& list_;
+  std::unordered_map<std::string, Group> groups_;
+};
+
 }  // namespace
 
 std::string MessageList::report(std::string_view what) const {
@@ -195,9 +340,11 @@ IdentifierPedigree read_identifier_pedigree(const PedigreeSource& src, MessageLi
   IdentifierTable table(lines + lines / 8);
   const std::size_t expected_fields = src.traits ? static_cast<std::size_t>(5 + *src.traits) : 0;
   if (src.traits) ped.records.assign(static_cast<std::size_t>(*src.traits), 0);
+  Grouped grouped_faults(faults), grouped_warnings(warnings);
 
-  // The first offspring line in which each animal is a sire and a dam.
-  std::vector<std::int32_t> sire_of, dam_of;
+  // The first offspring line in which each animal is a sire and a dam, and
+  // its offspring as either.
+  std::vector<std::int32_t> sire_of, dam_of, offspring;
   const auto animal = [&](std::string_view id, std::int64_t appearance) {
     if (ped.ids.size() >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
       throw FatalError::diagnostic(name + ": more animals than a pedigree file can number", ExitStatus::bad_input);
@@ -211,21 +358,56 @@ IdentifierPedigree read_identifier_pedigree(const PedigreeSource& src, MessageLi
       ped.appearance.push_back(appearance);
       sire_of.push_back(-1);
       dam_of.push_back(-1);
+      offspring.push_back(0);
     }
     return std::pair{k, inserted};
   };
 
+  // Lines kept for checks once the shape of a data line is known: the
+  // header, and comment lines whose # is the first character of a word
+  // (perhaps an animal's identifier).
+  std::string_view header_line;
+  std::vector<std::pair<std::int64_t, std::string_view>> hash_lines;
+  // Fields with blanks that are not ASCII at an end: how many, and the first.
+  std::int64_t wide = 0, wide_line = 0;
+  std::string_view wide_field;
+  std::size_t wide_column = 0;
+  // Flags other than 0 and 1 (group flags other than 0, 1 and 2), by field.
+  struct OddFlags {
+    std::int64_t count = 0, first_line = 0;
+    std::vector<std::int32_t> values;
+  };
+  std::vector<OddFlags> odd;
+
   std::vector<std::string_view> fields, earlier;
   std::vector<std::int32_t> flags;
   std::int64_t line_number = 0, data_lines = 0, first_data_line = 0;
-  std::size_t reference = 0;  // the fields every line must have
+  std::int64_t flag_lines = 0;  // own lines of animals whose flags are read
+  std::size_t reference = 0;    // the fields every line must have
   for (std::size_t pos = 0; pos < text.size();) {
     const std::string_view line = next_line(text, pos);
     ++line_number;
-    if (src.header && line_number == 1) continue;
+    if (src.header && line_number == 1) {
+      header_line = line;
+      continue;
+    }
     const std::size_t first = line.find_first_not_of(" \t");
-    if (first == std::string_view::npos || line[first] == '#') continue;
-    split_fields(line, fields);
+    if (first == std::string_view::npos) continue;
+    if (line[first] == '#') {
+      ++ped.comment_lines;
+      if (first + 1 < line.size() && !is_blank(line[first + 1]) && hash_lines.size() < 10 * MessageList::kShown)
+        hash_lines.emplace_back(line_number, line);
+      continue;
+    }
+    if (data_lines == 0) ped.separator = separator_of(line);
+    if (const Split split = split_fields(line, ped.separator, fields); split.trimmed > 0) {
+      if (wide == 0) {
+        wide_line = line_number;
+        wide_field = fields[split.first];
+        wide_column = split.first;
+      }
+      wide += split.trimmed;
+    }
     const std::int64_t data_line = data_lines++;
 
     if (data_line == 0) {
@@ -234,7 +416,7 @@ IdentifierPedigree read_identifier_pedigree(const PedigreeSource& src, MessageLi
       ped.fields = static_cast<int>(std::min<std::size_t>(reference, std::numeric_limits<int>::max()));
     }
     if (fields.size() != reference || fields.size() < 5) {
-      faults.add([&] {
+      grouped_faults.add("fields " + std::to_string(fields.size()), line_number, [&] {
         std::string m = where(name, line_number) + ": " + std::to_string(fields.size()) + " fields, but ";
         if (src.traits) {
           m += src.parameter_name + " has " + std::to_string(*src.traits) + (*src.traits == 1 ? " trait" : " traits") +
@@ -247,6 +429,10 @@ IdentifierPedigree read_identifier_pedigree(const PedigreeSource& src, MessageLi
           m += "the first data line (line " + std::to_string(first_data_line) + ") has " + std::to_string(reference) +
                "; every line needs the same number of fields";
         }
+        if (ped.separator == Separator::tab)
+          m += " (the fields are separated by tabs, each tab by itself: two tabs in a row enclose an empty field)";
+        else if (fields.size() == 1 && line.find_first_of("|:") != std::string_view::npos)
+          m += " (the fields are separated by commas, semicolons, blanks or tabs)";
         return m;
       });
       continue;  // the line takes no further part
@@ -258,7 +444,7 @@ IdentifierPedigree read_identifier_pedigree(const PedigreeSource& src, MessageLi
     for (std::size_t j = 0; j < 3; ++j) {
       if (fields[j].find('"') == std::string_view::npos) continue;
       quoted_id = true;
-      faults.add([&] {
+      grouped_faults.add("quote " + std::to_string(j), line_number, [&] {
         return where(name, line_number) + ": field " + std::to_string(j + 1) + " (" +
                (j == 0 ? std::string("identifier") : field_name(j)) + ") " + shown(fields[j]) +
                " holds a double quote; write identifiers without quotes";
@@ -266,7 +452,7 @@ IdentifierPedigree read_identifier_pedigree(const PedigreeSource& src, MessageLi
     }
     if (quoted_id) continue;
     if (is_unknown(id)) {
-      faults.add([&] {
+      grouped_faults.add("unknown " + std::string(id), line_number, [&] {
         return where(name, line_number) + ": the identifier " + quoted(id) +
                " stands for an unknown parent (0, NA, ., * or an empty field) and cannot name an animal; give the "
                "animal its own identifier";
@@ -283,7 +469,7 @@ IdentifierPedigree read_identifier_pedigree(const PedigreeSource& src, MessageLi
         continue;
       }
       flags_ok = false;
-      faults.add([&] {
+      grouped_faults.add("flag " + std::to_string(j) + (looks_integer(fields[j]) ? " range" : ""), line_number, [&] {
         std::string m = where(name, line_number) + ": field " + std::to_string(j + 1) + " (" + field_name(j) + ") " +
                         quoted(fields[j]) +
                         (looks_integer(fields[j]) ? " is outside the range of a 32-bit integer" : " is not an integer") +
@@ -298,12 +484,12 @@ IdentifierPedigree read_identifier_pedigree(const PedigreeSource& src, MessageLi
     const auto ku = static_cast<std::size_t>(k);
     if (ped.line[ku] != 0) {
       // The animal has a line already.
-      split_fields(ped.text[ku], earlier);
+      split_fields(ped.text[ku], ped.separator, earlier);
       const std::size_t j = first_difference(fields, earlier);
       const std::int64_t before = ped.line[ku];
       if (j == 0) {
         ++ped.repeated_lines;
-        warnings.add([&] {
+        grouped_warnings.add("repeat", line_number, [&] {
           return where(name, line_number) + " repeats line " + std::to_string(before) + " (animal " + shown(id) +
                  "); the repeat is ignored";
         });
@@ -336,16 +522,28 @@ IdentifierPedigree read_identifier_pedigree(const PedigreeSource& src, MessageLi
     // again as a loop or as both sire and dam.
     if (!own_sire) ped.sire[ku] = parents[0];
     if (!own_dam) ped.dam[ku] = parents[1];
+    if (ped.sire[ku] >= 0) ++offspring[static_cast<std::size_t>(ped.sire[ku])];
+    if (ped.dam[ku] >= 0 && ped.dam[ku] != ped.sire[ku]) ++offspring[static_cast<std::size_t>(ped.dam[ku])];
     if (ped.sire[ku] >= 0 && sire_of[static_cast<std::size_t>(ped.sire[ku])] < 0)
       sire_of[static_cast<std::size_t>(ped.sire[ku])] = k;
     if (ped.dam[ku] >= 0 && dam_of[static_cast<std::size_t>(ped.dam[ku])] < 0)
       dam_of[static_cast<std::size_t>(ped.dam[ku])] = k;
 
     if (flags_ok) {
+      ++flag_lines;
       if (flags[0] == 1) ++ped.candidates[flags[1] == 1 ? 0 : 1];
       if (ped.records.size() < flags.size() - 2) ped.records.resize(flags.size() - 2, 0);
       for (std::size_t t = 2; t < flags.size(); ++t)
         if (flags[t] == 1) ++ped.records[t - 2];
+      if (odd.size() < flags.size()) odd.resize(flags.size());
+      for (std::size_t j = 0; j < flags.size(); ++j) {
+        const std::int32_t v = flags[j];
+        if (v == 0 || v == 1 || (j == 1 && v == 2)) continue;
+        OddFlags& o = odd[j];
+        if (o.count++ == 0) o.first_line = line_number;
+        if (o.values.size() < kValuesNamed && std::find(o.values.begin(), o.values.end(), v) == o.values.end())
+          o.values.push_back(v);
+      }
     }
   }
   if (data_lines == 0) {
@@ -368,9 +566,106 @@ IdentifierPedigree read_identifier_pedigree(const PedigreeSource& src, MessageLi
         m += "as a sire (line " + std::to_string(ped.line[su]) + ", offspring " + shown(ped.ids[su]) +
              ") and as a dam (line " + std::to_string(ped.line[du]) + ", offspring " + shown(ped.ids[du]) + ")";
       }
+      if (looks_unknown(ped.ids[a]) && ped.line[a] == 0)
+        return m + "; " + quoted(ped.ids[a]) +
+               " looks like a code for an unknown parent, but only 0, NA, ., * and an empty field are: write one of "
+               "those where the parent is unknown";
       return m + "; an animal is either a sire or a dam, correct the parent that is wrong";
     });
   }
+
+  grouped_faults.finish();
+
+  // A header line (--header) and comment lines that read as animal lines:
+  // the right number of fields, integers after the third.
+  const auto reads_as_animal = [&](std::string_view line) {
+    split_fields(line, ped.separator, fields);
+    if (fields.size() != reference || fields.size() < 5 || is_unknown(fields[0])) return false;
+    for (std::size_t j = 3; j < fields.size(); ++j)
+      if (!parse_int32(fields[j])) return false;
+    return true;
+  };
+  // What becomes of an animal whose own line is skipped: named as a parent,
+  // it is added as a founder without that line's fields.
+  const auto fate = [&](std::string_view id) {
+    const std::int32_t k = table.find(id, ped.ids);
+    if (k < 0 || ped.line[static_cast<std::size_t>(k)] != 0) return std::string();
+    const auto ku = static_cast<std::size_t>(k);
+    const std::int32_t child = sire_of[ku] >= 0 ? sire_of[ku] : dam_of[ku];
+    if (child < 0) return std::string();
+    return "; " + shown(id) + " is named as a parent (line " + std::to_string(ped.line[static_cast<std::size_t>(child)]) +
+           ") and so added as a founder without the fields of this line";
+  };
+  if (src.header && !header_line.empty() && data_lines > 0 && reads_as_animal(header_line)) {
+    const std::string id(fields[0]);
+    warnings.add([&] {
+      return where(name, 1) + " is skipped as the header (--header), but it reads as an animal line (" +
+             quoted(header_line) + ")" + fate(id) + "; prepare without --header if the file has no header line";
+    });
+  }
+  for (const auto& [number, line] : hash_lines) {
+    if (!reads_as_animal(line)) continue;
+    const std::string id(fields[0]);
+    grouped_warnings.add("hash", number, [&] {
+      return where(name, number) + " starts with # and is skipped as a comment, but it reads as an animal line (" +
+             quoted(line) + ")" + fate(id) +
+             "; if it is an animal, give it an identifier that does not start with #";
+    });
+  }
+  if (wide > 0) {
+    warnings.add([&] {
+      return name + ": " + plural(wide, "field") +
+             " had blanks that are not ASCII (such as the no-break space U+00A0) at an end, first on line " +
+             std::to_string(wide_line) + " (field " + std::to_string(wide_column + 1) + ", " + quoted(wide_field) +
+             "); they are dropped, so that such an identifier names the same animal as without them";
+    });
+  }
+  for (std::size_t j = 0; j < odd.size(); ++j) {
+    const OddFlags& o = odd[j];
+    if (o.count == 0) continue;
+    warnings.add([&] {
+      std::string values;
+      for (const std::int32_t v : o.values) values += (values.empty() ? "" : ", ") + std::to_string(v);
+      if (o.count > static_cast<std::int64_t>(o.values.size())) values += ", ...";
+      const bool group = j == 1;
+      return name + ": field " + std::to_string(j + 4) + " (" + field_name(j + 3) + ") is " + values + " on " +
+             plural(o.count, "line") + " (first on line " + std::to_string(o.first_line) + "), not " +
+             (group ? "1 or 2" : "0 or 1") + ": " +
+             (group ? "every value other than 1 means group 2" : "only 1 means yes, every other value no") +
+             "; check that the field holds the flag";
+    });
+  }
+  if (flag_lines > 0)
+    for (std::size_t t = 0; t < ped.records.size(); ++t)
+      if (ped.records[t] == 0)
+        warnings.add([&] {
+          return name + ": no animal has a record of trait " + std::to_string(t + 1) + " (field " +
+                 std::to_string(t + 6) +
+                 " is 1 on no line); a trait without records has no information of its own: check the field";
+        });
+  // Parents that look like a code for an unknown parent, and dams with more
+  // offspring than a dam can have (not those used as sire and dam too,
+  // which are faults).
+  for (std::size_t a = 0; a < ped.ids.size(); ++a) {
+    const bool as_sire = sire_of[a] >= 0, as_dam = dam_of[a] >= 0;
+    if (as_sire == as_dam) continue;
+    const bool code = ped.line[a] == 0 && looks_unknown(ped.ids[a]);
+    if (!code && !(as_dam && offspring[a] > kMaxDamOffspring)) continue;
+    warnings.add([&] {
+      const auto child = static_cast<std::size_t>(as_sire ? sire_of[a] : dam_of[a]);
+      const std::string role = as_sire ? "sire" : "dam";
+      std::string m = name + ": the " + role + " " + quoted(ped.ids[a]) + " of " + plural(offspring[a], "animal") +
+                      " (first on line " + std::to_string(ped.line[child]) + ", " + shown(ped.ids[child]) + ")";
+      if (code)
+        return m + " looks like a code for an unknown parent, but only 0, NA, ., * and an empty field are: it is "
+                   "taken as one animal without a line of its own, added as a founder and parent of all of them; "
+                   "write one of those codes where the parent is unknown";
+      m += " has more offspring than a dam can have (" + std::to_string(kMaxDamOffspring) + ")";
+      if (ped.line[a] == 0) m += "; it has no line of its own and is added as a founder";
+      return m + "; check the dam field (is it a code for an unknown dam, or are sire and dam swapped?)";
+    });
+  }
+  grouped_warnings.finish();
   return ped;
 }
 
@@ -517,7 +812,9 @@ PreparedPedigree order_pedigree(const IdentifierPedigree& ped, MessageList& faul
   PreparedPedigree out;
   out.name = ped.name;
   out.fields = ped.fields;
+  out.separator = ped.separator;
   out.repeated_lines = ped.repeated_lines;
+  out.comment_lines = ped.comment_lines;
   out.candidates[0] = ped.candidates[0];
   out.candidates[1] = ped.candidates[1];
   out.records = ped.records;
@@ -634,7 +931,7 @@ std::string pedigree_record_text(const PreparedPedigree& ped) {
     if (ped.source[k].empty()) {
       for (int j = 3; j < ped.fields; ++j) s += ",0";
     } else {
-      split_fields(ped.source[k], fields);
+      split_fields(ped.source[k], ped.separator, fields);
       for (std::size_t j = 3; j < fields.size(); ++j) {
         s += ',';
         s += fields[j];
@@ -645,13 +942,13 @@ std::string pedigree_record_text(const PreparedPedigree& ped) {
   return s;
 }
 
-std::string pedigree_ids_text(const PreparedPedigree& ped) {
-  std::string s = "line,id,added\n";
+std::string pedigree_ids_text(const PreparedPedigree& ped, std::string_view records_text) {
+  std::string s = "line,id,added\n0," + pedigree_fingerprint(records_text) + ",\n";
   s.reserve(static_cast<std::size_t>(ped.lines()) * 24 + s.size());
   for (std::size_t k = 0; k < ped.ids.size(); ++k) {
     append_number(s, static_cast<std::int64_t>(k) + 1);
     s += ',';
-    s += ped.ids[k];
+    append_identifier(s, ped.ids[k]);
     s += ped.source[k].empty() ? ",1\n" : ",0\n";
   }
   return s;
@@ -659,22 +956,40 @@ std::string pedigree_ids_text(const PreparedPedigree& ped) {
 
 std::string prepare_summary(const PreparedPedigree& ped, std::span<const double> f) {
   const auto line = [](std::string label, const std::string& value) {
-    label.resize(std::max<std::size_t>(label.size(), 18), ' ');
+    label.resize(std::max<std::size_t>(label.size() + 1, 18), ' ');
     return label + value + "\n";
   };
   std::string s;
   std::string read = std::to_string(ped.animals_read) + " (" + ped.name;
+  if (ped.separator == Separator::semicolon) read += "; fields separated by semicolons";
+  if (ped.separator == Separator::tab) read += "; fields separated by tabs";
+  if (ped.comment_lines > 0)
+    read += "; " + std::to_string(ped.comment_lines) + (ped.comment_lines == 1 ? " comment line" : " comment lines") +
+            " skipped";
   if (ped.repeated_lines > 0)
     read += "; " + std::to_string(ped.repeated_lines) + (ped.repeated_lines == 1 ? " repeated line" : " repeated lines") +
             " ignored";
   s += line("Animals read:", read + ")");
-  s += line("Parents added:", std::to_string(ped.added()) + " (no line of their own; added as founders)");
+  std::string added = std::to_string(ped.added()) + " (no line of their own; added as founders)";
+  std::size_t named = 0;
+  for (std::size_t k = 0; k < ped.ids.size() && named < kAddedNamed; ++k)
+    if (ped.source[k].empty()) added += (named++ == 0 ? ": " : ", ") + shown(ped.ids[k]);
+  if (ped.added() > static_cast<std::int64_t>(named)) {
+    if (named > 0) added += " and " + std::to_string(ped.added() - static_cast<std::int64_t>(named)) + " more";
+  }
+  s += line("Parents added:", added);
   s += line("Generations:", std::to_string(ped.generations) + " (numbered 0 to " + std::to_string(ped.generations - 1) + ")");
   s += line("Candidates:", std::to_string(ped.candidates[0]) + " in group 1, " + std::to_string(ped.candidates[1]) +
                                " in group 2");
   if (ped.records.empty()) s += line("Records:", "no record flags (5 fields a line)");
-  for (std::size_t t = 0; t < ped.records.size(); ++t)
+  for (std::size_t t = 0; t < ped.records.size() && t < kTraitLines; ++t)
     s += line("Records trait " + std::to_string(t + 1) + ":", std::to_string(ped.records[t]));
+  if (ped.records.size() > kTraitLines) {
+    std::int64_t rest = 0;
+    for (std::size_t t = kTraitLines; t < ped.records.size(); ++t) rest += ped.records[t];
+    s += line("Records traits " + std::to_string(kTraitLines + 1) + " to " + std::to_string(ped.records.size()) + ":",
+              std::to_string(rest) + " in all");
+  }
   // A coefficient within rounding of 0 is no inbreeding.
   constexpr double kInbred = 1e-12;
   std::int64_t inbred = 0;
@@ -696,61 +1011,112 @@ std::string prepare_summary(const PreparedPedigree& ped, std::span<const double>
   return s;
 }
 
+namespace {
+
+constexpr const char* kWritingStage = "writing Pedigree&Record.csv and Pedigree_ids.csv";
+
+// The number of traits, read from the parameter file in `dir` as a run
+// reads it; nothing without the file, with an empty one (as a run leaves
+// behind when the file is missing), or with one that a run cannot read
+// either, which gets a warning.
+std::optional<int> parameter_traits(const std::filesystem::path& dir, MessageList& warnings) {
+  try {
+    const std::optional<InputText> text = load_existing_file(dir, kParameterFileName);
+    if (!text) return std::nullopt;
+    const Parameters par = read_parameters(*text);
+    for (const std::string& w : par.warnings) warnings.add([&] { return w; });
+    if (par.ntrait > 0) return par.ntrait;
+  } catch (const FatalError& e) {
+    warnings.add([&] {
+      return e.text() + "; a run stops there too, and the number of fields is not checked against " +
+             kParameterFileName;
+    });
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 void prepare_folder(const std::filesystem::path& dir, const PrepareOptions& options, std::ostream& out,
-                    std::ostream& err) {
+                    std::ostream& err, Progress* progress) {
+  Progress silent;
+  Progress& status = progress ? *progress : silent;
   const char* const outputs[] = {kPedigreeIdsFileName, kPedigreeFileName};
-  const auto refused = [](const char* file) {
-    return std::string(file) + ": the file exists already and is left as it is; prepare with --force to replace it";
-  };
-  if (!options.force) {
+  // The refusal for each output file that exists; empty when none does.
+  const auto existing = [&] {
     std::string text;
     for (const char* file : outputs) {
       struct stat info {};
-      if (::lstat((dir / file).c_str(), &info) == 0) text += (text.empty() ? "" : "\n") + refused(file);
+      if (::lstat((dir / file).c_str(), &info) != 0) continue;
+      if (!text.empty()) text += '\n';
+      text += file;
+      text += ": the file exists already and is left as it is; prepare with --force to replace it";
     }
-    if (!text.empty()) throw FatalError::diagnostic(text, ExitStatus::bad_input);
-  }
+    return text;
+  };
+  // The source must not be one of the files prepare writes: --force would
+  // replace it by the numbered pedigree.
+  for (const char* file : outputs)
+    if (same_file(dir / options.file, dir / file))
+      throw FatalError::diagnostic(options.file + ": that is " + file +
+                                       ", which prepare writes; name the pedigree with text identifiers (a file "
+                                       "of another name) to prepare",
+                                   ExitStatus::bad_input);
+  if (!options.force)
+    if (const std::string text = existing(); !text.empty()) throw FatalError::diagnostic(text, ExitStatus::bad_input);
+  for (const char* file : outputs)
+    check_output(dir / file, file, "move it out of the way, or prepare in another folder");
 
   const std::optional<InputText> input = load_existing_file(dir, options.file);
   if (!input)
     throw FatalError::diagnostic(options.file + ": no such file; name the pedigree file to prepare",
                                  ExitStatus::bad_input);
   PedigreeSource source{options.file, input->text, options.header, std::nullopt, kParameterFileName};
-  if (const std::optional<InputText> parameters = load_existing_file(dir, kParameterFileName)) {
-    // One trait a line that holds anything; an empty file (as a run leaves
-    // behind when the file is missing) says nothing.
-    int traits = 0;
-    for (std::size_t pos = 0; pos < parameters->text.size();)
-      if (next_line(parameters->text, pos).find_first_not_of(" \t") != std::string_view::npos) ++traits;
-    if (traits > 0) source.traits = traits;
-  }
-
   MessageList faults, warnings;
-  const IdentifierPedigree identified = read_identifier_pedigree(source, faults, warnings);
-  const PreparedPedigree ped = order_pedigree(identified, faults);
-  for (const std::string& w : warnings.shown()) err << "gainweights: warning: " << w << '\n';
-  if (warnings.total() > static_cast<std::int64_t>(warnings.shown().size()))
-    err << "gainweights: warning: " << warnings.total() - static_cast<std::int64_t>(warnings.shown().size())
-        << " more repeated lines ignored\n";
-  err << std::flush;
+  source.traits = parameter_traits(dir, warnings);
+
+  IdentifierPedigree identified;
+  PreparedPedigree ped;
+  {
+    ProgressStage stage(status, "reading and checking " + options.file, false);
+    identified = read_identifier_pedigree(source, faults, warnings);
+  }
+  {
+    ProgressStage stage(status, "ordering the animals", false);
+    ped = order_pedigree(identified, faults);
+  }
+  status.write([&] {
+    for (const std::string& w : warnings.shown()) err << "gainweights: warning: " << w << '\n';
+    if (warnings.total() > static_cast<std::int64_t>(warnings.shown().size()))
+      err << "gainweights: warning: " << warnings.total() - static_cast<std::int64_t>(warnings.shown().size())
+          << " more warnings about " << options.file << '\n';
+    err << std::flush;
+  });
   if (!faults.empty()) {
     throw FatalError::diagnostic(faults.report("faults in " + options.file), ExitStatus::bad_input);
   }
 
-  const std::vector<double> f = inbreeding(ped.id1, ped.id2);
-  // The identifier list first: a pedigree file without it would be of
-  // little use, the list alone does no harm.
-  AtomicFile ids(dir, kPedigreeIdsFileName), records(dir, kPedigreeFileName);
-  ids.write(pedigree_ids_text(ped));
-  records.write(pedigree_record_text(ped));
-  const AtomicFile::Replace replace = options.force ? AtomicFile::Replace::allow : AtomicFile::Replace::refuse;
-  if (!ids.commit(replace)) throw FatalError::diagnostic(refused(kPedigreeIdsFileName), ExitStatus::bad_input);
-  if (!records.commit(replace)) {
-    ::unlink((dir / kPedigreeIdsFileName).c_str());  // created just now, and of no use alone
-    throw FatalError::diagnostic(refused(kPedigreeFileName), ExitStatus::bad_input);
+  std::vector<double> f;
+  {
+    ProgressStage stage(status, "inbreeding coefficients");
+    f = inbreeding(ped.id1, ped.id2, [&](double share) { stage.update(share); });
   }
-  out << prepare_summary(ped, f) << "Written:          " << kPedigreeFileName << " (" << ped.lines() << " lines), "
-      << kPedigreeIdsFileName << '\n'
+  {
+    // Both files are written whole first and then replace the earlier ones
+    // together, or neither does.
+    ProgressStage stage(status, kWritingStage, false);
+    const std::string records_text = pedigree_record_text(ped);
+    AtomicFile ids(dir / kPedigreeIdsFileName, kPedigreeIdsFileName);
+    AtomicFile records(dir / kPedigreeFileName, kPedigreeFileName);
+    ids.write(pedigree_ids_text(ped, records_text));
+    records.write(records_text);
+    AtomicFile* const group[] = {&ids, &records};
+    // False when an output was created by someone else since the check.
+    if (!commit_together(group, options.force ? AtomicFile::Replace::allow : AtomicFile::Replace::refuse))
+      throw FatalError::diagnostic(existing(), ExitStatus::bad_input);
+  }
+  out << prepare_summary(ped, f) << "Written:          " << kPedigreeFileName << " (" << plural(ped.lines(), "line")
+      << "), " << kPedigreeIdsFileName << '\n'
       << std::flush;
 }
 

@@ -5,7 +5,8 @@
 // file (candidate flag, group flag, one record flag per trait). Identifiers
 // are any text without separators; 0, NA, ., * and an empty field stand for
 // an unknown parent. Lines come in any order, and a parent need not have a
-// line of its own.
+// line of its own. The separators are those of the first data line's kind
+// (see Separator).
 //
 // Preparing numbers the animals so that every parent comes before its
 // offspring: by generation number (0 without known parents, otherwise one
@@ -15,7 +16,13 @@
 // of its own gets one, with unknown parents and every further field 0.
 //
 // Every fault of the source is collected, with the identifiers and the line
-// numbers involved; nothing is written while there is one.
+// numbers involved (a fault of one kind on many lines once, with a count);
+// nothing is written while there is one. What a spreadsheet or a careless
+// hand makes of a pedigree gets a warning: codes for an unknown parent that
+// are not one (-, ?, null, 00, ...), dams with more offspring than a dam can
+// have, blanks that are not ASCII around identifiers, comment lines that
+// read as animal lines, a header line that reads as one, flags that are not
+// 0 or 1, traits without records.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +35,7 @@
 #include <vector>
 
 #include "io/input_file.hpp"
+#include "io/progress.hpp"
 
 namespace gw {
 
@@ -36,12 +44,20 @@ namespace gw {
 class MessageList {
  public:
   static constexpr std::size_t kShown = 50;
+  static constexpr std::size_t kNotShown = static_cast<std::size_t>(-1);
 
-  // `make_text` is called only for a message that is shown.
+  // `make_text` is called only for a message that is shown. Returns the
+  // message's place among the shown ones, or kNotShown.
   template <class MakeText>
-  void add(MakeText&& make_text) {
-    if (shown_.size() < kShown) shown_.push_back(make_text());
+  std::size_t add(MakeText&& make_text) {
     ++total_;
+    if (shown_.size() >= kShown) return kNotShown;
+    shown_.push_back(make_text());
+    return shown_.size() - 1;
+  }
+  // Appends `more` to shown message `index` (nothing for kNotShown).
+  void amend(std::size_t index, std::string_view more) {
+    if (index < shown_.size()) shown_[index] += more;
   }
   bool empty() const { return total_ == 0; }
   std::int64_t total() const { return total_; }
@@ -55,6 +71,21 @@ class MessageList {
   std::vector<std::string> shown_;
   std::int64_t total_ = 0;
 };
+
+// How the fields of a line are separated, taken from the first data line:
+// - free: a run of blanks and tabs separates, and so does a comma with
+//   blanks around it; a comma at the start of a line or right after another
+//   comma ends an empty field, a comma at the end of a line makes none;
+// - semicolon (the first data line holds a semicolon, as the CSV of many
+//   spreadsheets does): a semicolon acts as a comma does;
+// - tab (the first data line holds a tab but no comma or semicolon, as a
+//   spreadsheet's tab-separated export): every tab separates one field from
+//   the next, so that two tabs in a row enclose an empty field (a cell left
+//   empty), and a tab at the end of a line ends an empty last field; blanks
+//   around and between fields separate as in free.
+// In each, blanks that are not ASCII (U+00A0 and the other Unicode spaces,
+// zero-width spaces, U+FEFF) at either end of a field are dropped.
+enum class Separator { free, semicolon, tab };
 
 struct PedigreeSource {
   std::string name;  // the file as named in messages
@@ -70,7 +101,9 @@ struct PedigreeSource {
 struct IdentifierPedigree {
   std::string name;
   int fields = 0;                      // fields per line
+  Separator separator = Separator::free;
   std::int64_t repeated_lines = 0;     // identical repeats, ignored
+  std::int64_t comment_lines = 0;      // lines starting with #, skipped
   std::vector<std::string_view> ids;   // views into the source text
   std::vector<std::int32_t> sire, dam;  // animal numbers, -1 unknown
   std::vector<std::int64_t> line;      // source line number of the own line; 0 for a parent without one
@@ -87,8 +120,10 @@ struct IdentifierPedigree {
 struct PreparedPedigree {
   std::string name;  // the source file
   int fields = 0;
+  Separator separator = Separator::free;
   std::int64_t animals_read = 0;   // animals with a line of their own
   std::int64_t repeated_lines = 0;
+  std::int64_t comment_lines = 0;
   std::int32_t generations = 0;    // the largest generation number plus 1
   std::int64_t candidates[2] = {0, 0};
   std::vector<std::int64_t> records;
@@ -101,9 +136,9 @@ struct PreparedPedigree {
 };
 
 // Reads the source and checks each line, its fields and the identifiers:
-// repeated animals, own parents, parents used as sire and as dam. Adds the
-// faults and warnings it finds. The views in the result point into
-// source.text.
+// repeated animals, own parents, parents used as sire and as dam, and the
+// traps of the warnings above. Adds the faults and warnings it finds. The
+// views in the result point into source.text.
 IdentifierPedigree read_identifier_pedigree(const PedigreeSource& source, MessageList& faults, MessageList& warnings);
 
 // Gives every animal its line: generation numbers, loops (every animal that
@@ -115,13 +150,15 @@ PreparedPedigree order_pedigree(const IdentifierPedigree& pedigree, MessageList&
 // further fields as they stand in the source (0 for an added parent).
 std::string pedigree_record_text(const PreparedPedigree& pedigree);
 
-// The identifier list: a header "line,id,added", then per line its number,
-// the identifier and 1 for an added parent, 0 otherwise.
-std::string pedigree_ids_text(const PreparedPedigree& pedigree);
+// The identifier list (io/pedigree_ids.hpp): the header "line,id,added",
+// the fingerprint line of the pedigree file of text `records_text`, then per
+// line its number, the identifier and 1 for an added parent, 0 otherwise.
+std::string pedigree_ids_text(const PreparedPedigree& pedigree, std::string_view records_text);
 
-// The summary lines: animals read, parents added, generations, candidates
-// per group, records per trait, inbred animals (`f`: inbreeding coefficient
-// per line).
+// The summary lines: animals read (with the separator when not the usual
+// and the lines skipped), parents added (the first ten named), generations,
+// candidates per group, records per trait (the first twenty traits, then the
+// rest together), inbred animals (`f`: inbreeding coefficient per line).
 std::string prepare_summary(const PreparedPedigree& pedigree, std::span<const double> f);
 
 struct PrepareOptions {
@@ -130,13 +167,16 @@ struct PrepareOptions {
   bool force = false;  // replace existing output files
 };
 
-// The whole command in folder `dir`: refuses existing output files without
-// `force`, reads options.file (relative to `dir` unless absolute) and the
-// parameter file when there is one, writes the warnings to `err`, and
-// throws FatalError (exit status 2) with one fault a line when there are
-// faults. Otherwise writes the pedigree file and the identifier list (each
-// whole or not at all) and the summary to `out`.
+// The whole command in folder `dir`: refuses a FILE that is one of its
+// outputs, existing output files without `force`, and outputs that cannot be
+// written (see check_output), all before reading; reads options.file
+// (relative to `dir` unless absolute) and the parameter file when there is
+// one, writes the warnings to `err`, and throws FatalError (exit status 2)
+// with one fault a line when there are faults. Otherwise writes the
+// pedigree file and the identifier list, which replace the earlier ones
+// together or not at all, and the summary to `out`. `progress` shows the
+// long stages.
 void prepare_folder(const std::filesystem::path& dir, const PrepareOptions& options, std::ostream& out,
-                    std::ostream& err);
+                    std::ostream& err, Progress* progress = nullptr);
 
 }  // namespace gw

@@ -281,7 +281,8 @@ class LaneProducts {
 // Single-threaded: the sweeps are bound by the memory traffic on the nodes,
 // and two threads, each with its own copy of the nodes, took hardly less
 // time on two cores than one.
-std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2) {
+std::vector<double> inbreeding_products(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,
+                                        const InbreedingProgress& progress) {
   const std::size_t n = id1.size();
   assert(n < std::numeric_limits<std::uint32_t>::max());
   const auto none = static_cast<std::uint32_t>(n);
@@ -346,7 +347,13 @@ std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<cons
   std::uint32_t dvar_ready = 0;  // d(i) is set below this node
   std::uint32_t next = 0;        // the next node that may be a driver
   std::uint32_t group[kLanes];
+  const std::uint32_t report_every = std::max<std::uint32_t>(1, nodes / 1000);
+  std::uint32_t reported = 0;
   while (true) {
+    if (progress && next - reported >= report_every) {
+      reported = next;
+      progress(static_cast<double>(next) / nodes);
+    }
     int lanes = 0;
     for (std::uint32_t group_offspring = nodes; next < nodes && lanes < kLanes && next < group_offspring; ++next)
       if (!by_driver.of(next).empty()) {
@@ -367,6 +374,121 @@ std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<cons
     products.clear();
   }
   return f;
+}
+
+namespace {
+
+// Position of the last offspring of every animal, -1 for none.
+std::vector<std::int64_t> last_offspring(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2) {
+  std::vector<std::int64_t> last(id1.size(), -1);
+  for (std::size_t i = 0; i < id1.size(); ++i) {
+    const auto [s, d] = parents_of(id1, id2, i);
+    if (s >= 0) last[static_cast<std::size_t>(s)] = static_cast<std::int64_t>(i);
+    if (d >= 0) last[static_cast<std::size_t>(d)] = static_cast<std::int64_t>(i);
+  }
+  return last;
+}
+
+struct ParentCounts {
+  std::int64_t most = 0;   // the most animals that are parents at one time
+  double work = 0;         // the sum over the parents of that number when each is born
+};
+
+// An animal is counted from its own position to its last offspring's.
+ParentCounts parent_counts(std::span<const std::int64_t> last) {
+  ParentCounts c;
+  std::vector<std::int32_t> ends(last.size() + 1, 0);  // parents whose last offspring is at i
+  std::int64_t live = 0;
+  for (std::size_t i = 0; i < last.size(); ++i) {
+    if (last[i] >= 0) {
+      ++live;
+      c.work += static_cast<double>(live);
+      ++ends[static_cast<std::size_t>(last[i])];
+    }
+    c.most = std::max(c.most, live);
+    live -= ends[i];
+  }
+  return c;
+}
+
+// The tabular method is chosen while its matrix of relationships stays
+// small (2048 parents at one time: 32 MiB) and its work per animal stays
+// below what the products take per animal on herds of many generations.
+constexpr std::int64_t kTabularMaxParents = 2048;
+constexpr double kTabularWorkPerAnimal = 512;
+
+}  // namespace
+
+std::int64_t parents_at_one_time(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2) {
+  return parent_counts(last_offspring(id1, id2)).most;
+}
+
+// Every animal that has offspring holds a slot of the matrix while its
+// offspring are still to come: M(a, b) = A(a, b) for the animals in the
+// slots, a row of the matrix per slot. A slot is taken when a parent is
+// born (after its row has been computed from its parents' rows) and given
+// back after the last offspring of its animal. A slot that is free holds
+// old values, which enter the new rows only in the columns of free slots
+// and are overwritten when the slot is taken again.
+std::vector<double> inbreeding_tabular(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,
+                                       const InbreedingProgress& progress) {
+  const std::size_t n = id1.size();
+  const std::vector<std::int64_t> last = last_offspring(id1, id2);
+  const auto width = static_cast<std::size_t>(parent_counts(last).most);
+  std::vector<double> m(width * width, 0.0), f(n, 0.0);
+  std::vector<std::int32_t> slot(n, -1), free;
+  for (std::size_t k = width; k-- > 0;) free.push_back(static_cast<std::int32_t>(k));
+  std::size_t top = 0;  // slots at and above are never taken yet
+  const auto at = [&](std::int32_t a, std::int32_t b) -> double& {
+    return m[static_cast<std::size_t>(a) * width + static_cast<std::size_t>(b)];
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    if (progress && (i & 4095) == 0) progress(static_cast<double>(i) / static_cast<double>(n));
+    const auto [s, d] = parents_of(id1, id2, i);
+    assert(s < static_cast<std::int64_t>(i) && d < static_cast<std::int64_t>(i));
+    const std::int32_t ss = s >= 0 ? slot[static_cast<std::size_t>(s)] : -1;
+    const std::int32_t sd = d >= 0 ? slot[static_cast<std::size_t>(d)] : -1;
+    if (ss >= 0 && sd >= 0) f[i] = at(ss, sd) / 2.0;
+    if (last[i] >= 0) {
+      const std::int32_t k = free.back();
+      free.pop_back();
+      top = std::max(top, static_cast<std::size_t>(k) + 1);
+      double* row = &at(k, 0);
+      if (ss >= 0 && sd >= 0) {
+        const double *rs = &at(ss, 0), *rd = &at(sd, 0);
+        for (std::size_t j = 0; j < top; ++j) row[j] = (rd[j] + rs[j]) / 2.0;
+      } else if (ss >= 0 || sd >= 0) {
+        const double* rp = &at(ss >= 0 ? ss : sd, 0);
+        for (std::size_t j = 0; j < top; ++j) row[j] = rp[j] / 2.0;
+      } else {
+        std::fill_n(row, top, 0.0);
+      }
+      row[k] = 1.0 + f[i];
+      for (std::size_t j = 0; j < top; ++j) m[j * width + static_cast<std::size_t>(k)] = row[j];
+      slot[i] = k;
+    }
+    // The parents' slots go back after their last offspring.
+    for (const std::int64_t p : {s, d})
+      if (p >= 0 && last[static_cast<std::size_t>(p)] == static_cast<std::int64_t>(i) &&
+          slot[static_cast<std::size_t>(p)] >= 0) {
+        free.push_back(slot[static_cast<std::size_t>(p)]);
+        slot[static_cast<std::size_t>(p)] = -1;
+      }
+  }
+  if (progress) progress(1.0);
+  return f;
+}
+
+InbreedingMethod inbreeding_method(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2) {
+  const ParentCounts c = parent_counts(last_offspring(id1, id2));
+  const bool small = c.most <= kTabularMaxParents && c.work <= kTabularWorkPerAnimal * static_cast<double>(id1.size());
+  return small ? InbreedingMethod::tabular : InbreedingMethod::products;
+}
+
+std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,
+                               const InbreedingProgress& progress) {
+  if (inbreeding_method(id1, id2) == InbreedingMethod::tabular) return inbreeding_tabular(id1, id2, progress);
+  return inbreeding_products(id1, id2, progress);
 }
 
 SparseLower pedigree_inverse(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,

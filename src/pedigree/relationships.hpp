@@ -9,18 +9,54 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
 namespace gw {
 
+// Told the share of the work done (0 to 1) from time to time.
+using InbreedingProgress = std::function<void(double)>;
+
 // F(i) for every animal: A(i, i) - 1, where A is the additive relationship
-// matrix. For each mating, A(s, d) comes from one product of A with a unit
-// vector, restricted to the ancestors of one parent and of all its mates
-// (the indirect method of Colleau, as modified by Sargolzaei, Iwaisaki and
+// matrix, by one of the two methods below: inbreeding_tabular when few
+// animals are parents at any one time (small herds, and deep lines, on
+// which the reduced pedigrees of inbreeding_products grow with the whole
+// pedigree and the cost with its square), inbreeding_products otherwise.
+// The choice depends on the pedigree alone. Agrees with inbreeding_plain to
+// rounding.
+std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,
+                               const InbreedingProgress& progress = {});
+
+// For each mating, A(s, d) comes from one product of A with a unit vector,
+// restricted to the ancestors of one parent and of all its mates (the
+// indirect method of Colleau, as modified by Sargolzaei, Iwaisaki and
 // Colleau, 2005); cost about the size of those reduced pedigrees, memory
-// linear in n. Single-threaded. Agrees with inbreeding_plain to rounding.
-std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2);
+// linear in n. Single-threaded.
+std::vector<double> inbreeding_products(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,
+                                        const InbreedingProgress& progress = {});
+
+// The tabular method restricted to the animals that have offspring still to
+// come: each new parent's relationships with those animals, from its
+// parents' (A(i, j) = (A(d, j) + A(s, j)) / 2, A(i, i) = 1 + A(s, d) / 2),
+// and F(i) = A(s, d) / 2. The same operations on the same operands as the
+// dense tabular matrix (kernels amrx), so A(s, d) is that matrix's element
+// bit for bit. Cost about (parents) x (the most animals that are parents at
+// one time), memory the square of that number.
+std::vector<double> inbreeding_tabular(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,
+                                       const InbreedingProgress& progress = {});
+
+enum class InbreedingMethod { tabular, products };
+
+// The method inbreeding() takes for this pedigree: the tabular one while at
+// most 2048 animals are parents at one time and its work stays below 512
+// relationships per animal (see relationships.cpp).
+InbreedingMethod inbreeding_method(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2);
+
+// The most animals that are parents at one time: those before position i
+// with an offspring at i or later, at the worst i. The order of
+// inbreeding_tabular's memory and of its cost per new parent.
+std::int64_t parents_at_one_time(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2);
 
 // The same by tracing each animal's ancestors with the recursion of
 // Meuwissen and Luo (1992) on the rows of the factor L of A = L D L'; cost

@@ -18,6 +18,10 @@ namespace {
 // supernode, not with their square.
 constexpr std::int64_t kPanel = 512;
 
+// Root supernodes wider than this are inverted in panels of this many
+// columns (see invert_root_in_panels).
+constexpr std::int64_t kSplit = 256;
+
 struct Sizes {
   std::int64_t max_rows = 0;   // most off-diagonal rows of a supernode (m)
   std::int64_t max_block = 0;  // largest m x nscol
@@ -82,14 +86,17 @@ struct Workspace {
 };
 
 // Supernode j's part of Z over its part of L; every supernode that holds a
-// row of j (an ancestor of j) must be done.
+// row of j (an ancestor of j) must be done. `worked` is told the operations
+// of each step as it ends (they add up to block_flops), so that the
+// progress of a large supernode moves while it is inverted.
 //
 // T = -Z_RR Y is summed a panel of Z_RR's columns P at a time, from the
 // panel's lower part alone (Z_RR is symmetric): with D the diagonal block of
 // the panel and B the rows below it,
 //   T(P) -= D Y(P),  T(below) -= B Y(P),  T(P) -= B' Y(below).
+template <class Worked>
 void invert_supernode(const SupernodalView& f, const std::vector<std::int64_t>& owners, std::int64_t j, int panel,
-                      Workspace& ws) {
+                      Workspace& ws, Worked&& worked) {
   const double one = 1.0, minus_one = -1.0;
   const int nscol = static_cast<int>(f.ncols(j));
   const int nsrow = static_cast<int>(f.nrows(j));
@@ -100,6 +107,7 @@ void invert_supernode(const SupernodalView& f, const std::vector<std::int64_t>& 
   if (m > 0) {
     // Y = L_RJ L_JJ^-1, in place.
     dtrsm_("R", "L", "N", "N", &m, &nscol, &one, l, &nsrow, lr, &nsrow, 1, 1, 1, 1);
+    worked(static_cast<double>(m) * nscol * nscol);
     std::fill_n(t, static_cast<std::size_t>(m) * nscol, 0.0);
     for (int a0 = 0; a0 < m; a0 += panel) {
       const int a1 = std::min(m, a0 + panel);
@@ -111,6 +119,7 @@ void invert_supernode(const SupernodalView& f, const std::vector<std::int64_t>& 
         dgemm_("N", "N", &below, &nscol, &c, &minus_one, d + c, &ld, lr + a0, &nsrow, &one, t + a1, &m, 1, 1);
         dgemm_("T", "N", &c, &nscol, &below, &minus_one, d + c, &ld, lr + a1, &nsrow, &one, t + a0, &m, 1, 1);
       }
+      worked(2.0 * c * nscol * (c + 2.0 * below));
     }
   }
   // Z_JJ = L_JJ^-T L_JJ^-1 (lower triangle), then less Y' Z_RJ.
@@ -118,18 +127,86 @@ void invert_supernode(const SupernodalView& f, const std::vector<std::int64_t>& 
   dtrtri_("L", "N", &nscol, l, &nsrow, &info, 1, 1);
   if (info != 0) throw std::logic_error("selected inverse: a diagonal element of the factor is zero");
   dlauum_("L", &nscol, l, &nsrow, &info, 1);
+  worked(2.0 * nscol * nscol * nscol / 3);
   if (m > 0) {
     dgemm_("T", "N", &nscol, &nscol, &m, &minus_one, lr, &nsrow, t, &m, &one, l, &nsrow, 1, 1);
     for (int col = 0; col < nscol; ++col)
       std::copy_n(t + static_cast<std::size_t>(col) * m, m, lr + static_cast<std::int64_t>(col) * nsrow);
+    worked(2.0 * nscol * nscol * m);
   }
 }
 
-double supernode_flops(const SupernodalView& f, std::int64_t k) {
-  const double c = static_cast<double>(f.ncols(k));
-  const double m = static_cast<double>(f.nrows(k)) - c;
-  // trsm, symm and gemm for Z_RR Y, trtri + lauum, gemm
-  return m * c * c + 2 * m * m * c + 2 * c * c * c / 3 + 2 * c * c * m;
+// Operations of a supernode (or a panel) of c columns and m rows below them:
+// trsm, symm and gemm for Z_RR Y, trtri + lauum, gemm.
+double block_flops(double c, double m) { return m * c * c + 2 * m * m * c + 2 * c * c * c / 3 + 2 * c * c * m; }
+
+// Whether supernode k is a root that is inverted in panels of `split`
+// columns.
+bool in_panels(const SupernodalView& f, std::int64_t k, int split) {
+  return f.nrows(k) == f.ncols(k) && f.ncols(k) > split;
+}
+
+// The first column of the last panel of a root of c columns: panels start
+// at multiples of `split`.
+std::int64_t last_panel(std::int64_t c, int split) { return (c - 1) / split * split; }
+
+double supernode_flops(const SupernodalView& f, std::int64_t k, int split) {
+  const std::int64_t c = f.ncols(k);
+  if (!in_panels(f, k, split)) return block_flops(static_cast<double>(c), static_cast<double>(f.nrows(k) - c));
+  double flops = 0.0;
+  for (std::int64_t k0 = last_panel(c, split); k0 >= 0; k0 -= split) {
+    const std::int64_t k1 = std::min(c, k0 + split);
+    flops += block_flops(static_cast<double>(k1 - k0), static_cast<double>(c - k1));
+  }
+  return flops;
+}
+
+// Root supernode j (no rows below) in panels of `split` columns, from the
+// last to the first. For the panel P of columns k0 .. k1-1, the rows R are
+// the columns k1 .. c-1 of the same supernode, whose part of Z (its lower
+// triangle) the later panels have left in place:
+//   Y = L_RP L_PP^-1,  T = -Z_RR Y,  Z_PP = L_PP^-T L_PP^-1 - Y' T,  Z_RP = T.
+template <class Worked>
+void invert_root_in_panels(const SupernodalView& f, std::int64_t j, int split, Workspace& ws, Worked&& worked) {
+  const double one = 1.0, minus_one = -1.0, zero = 0.0;
+  const int c = static_cast<int>(f.ncols(j));
+  const int ld = c;
+  double* x = f.x + f.px[j];
+  double* t = ws.t.get();
+  for (std::int64_t start = last_panel(c, split); start >= 0; start -= split) {
+    const int k0 = static_cast<int>(start), k1 = std::min(c, k0 + split);
+    const int p = k1 - k0, m = c - k1;
+    double* lpp = x + k0 + static_cast<std::int64_t>(k0) * ld;
+    double* lrp = lpp + p;  // rows k1 .., the panel's columns
+    if (m > 0) {
+      dtrsm_("R", "L", "N", "N", &m, &p, &one, lpp, &ld, lrp, &ld, 1, 1, 1, 1);
+      worked(static_cast<double>(m) * p * p);
+      const double* zrr = x + k1 + static_cast<std::int64_t>(k1) * ld;
+      dsymm_("L", "L", &m, &p, &minus_one, zrr, &ld, lrp, &ld, &zero, t, &m, 1, 1);
+      worked(2.0 * m * m * p);
+    }
+    int info = 0;
+    dtrtri_("L", "N", &p, lpp, &ld, &info, 1, 1);
+    if (info != 0) throw std::logic_error("selected inverse: a diagonal element of the factor is zero");
+    dlauum_("L", &p, lpp, &ld, &info, 1);
+    worked(2.0 * p * p * p / 3);
+    if (m > 0) {
+      dgemm_("T", "N", &p, &p, &m, &minus_one, lrp, &ld, t, &m, &one, lpp, &ld, 1, 1);
+      for (int col = 0; col < p; ++col)
+        std::copy_n(t + static_cast<std::size_t>(col) * m, m, lrp + static_cast<std::int64_t>(col) * ld);
+      worked(2.0 * p * p * m);
+    }
+  }
+}
+
+// Supernode k by the method that fits it.
+template <class Worked>
+void invert(const SupernodalView& f, const std::vector<std::int64_t>& owners, std::int64_t k, int panel, int split,
+            Workspace& ws, Worked&& worked) {
+  if (in_panels(f, k, split))
+    invert_root_in_panels(f, k, split, ws, worked);
+  else
+    invert_supernode(f, owners, k, panel, ws, worked);
 }
 
 // How the supernodes are shared out. A supernode's parent is the one that
@@ -147,7 +224,8 @@ struct Schedule {
   Sizes top_sizes, task_sizes;
 };
 
-Schedule schedule(const SupernodalView& f, const std::vector<std::int64_t>& owners, int threads, int panel) {
+Schedule schedule(const SupernodalView& f, const std::vector<std::int64_t>& owners, int threads, int panel,
+                  int split) {
   const auto n = static_cast<std::size_t>(f.nsuper);
   std::vector<std::int64_t> parent(n, -1);
   std::vector<double> work(n);  // of the subtree
@@ -157,7 +235,7 @@ Schedule schedule(const SupernodalView& f, const std::vector<std::int64_t>& owne
   for (std::int64_t k = 0; k < f.nsuper; ++k) {
     if (f.nrows(k) > f.ncols(k)) parent[k] = owners[static_cast<std::size_t>(f.s[f.pi[k] + f.ncols(k)])];
     if (parent[k] >= 0 && parent[k] <= k) throw std::logic_error("selected inverse: supernodes not in postorder");
-    work[k] = supernode_flops(f, k);
+    work[k] = supernode_flops(f, k, split);
     total += work[k];
     sc.first[k] = k;
   }
@@ -174,13 +252,19 @@ Schedule schedule(const SupernodalView& f, const std::vector<std::int64_t>& owne
   }
   std::stable_sort(sc.tasks.begin(), sc.tasks.end(),
                    [&](std::int64_t a, std::int64_t b) { return work[a] > work[b]; });
-  for (std::int64_t k = 0; k < f.nsuper; ++k)
-    (sc.top[k] ? sc.top_sizes : sc.task_sizes).add(f.nrows(k) - f.ncols(k), f.ncols(k), panel);
+  for (std::int64_t k = 0; k < f.nsuper; ++k) {
+    Sizes& sizes = sc.top[k] ? sc.top_sizes : sc.task_sizes;
+    if (in_panels(f, k, split))
+      sizes.add(f.ncols(k), split, 0);  // T of a panel: at most the later columns times the panel's
+    else
+      sizes.add(f.nrows(k) - f.ncols(k), f.ncols(k), panel);
+  }
   return sc;
 }
 
 int thread_count(const SelectedInverseOptions& o) { return o.threads > 0 ? o.threads : omp_get_max_threads(); }
 int panel_width(const SelectedInverseOptions& o) { return o.panel > 0 ? o.panel : static_cast<int>(kPanel); }
+int split_width(const SelectedInverseOptions& o) { return o.split > 0 ? o.split : static_cast<int>(kSplit); }
 
 }  // namespace
 
@@ -193,18 +277,18 @@ std::vector<std::int64_t> column_owners(const SupernodalView& f) {
 
 void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& options,
                       const std::function<void(double)>& progress) {
-  const int threads = thread_count(options), panel = panel_width(options);
+  const int threads = thread_count(options), panel = panel_width(options), split = split_width(options);
   const std::vector<std::int64_t> owners = column_owners(f);
-  const Schedule sc = schedule(f, owners, threads, panel);
-  // The work done so far, summed over all threads; the calling thread (thread
-  // 0 of the parallel part) tells `progress` whenever it has grown by a
-  // thousandth of the total since the last time.
-  const double total = std::max(selected_inverse_flops(f), 1.0);
+  const Schedule sc = schedule(f, owners, threads, panel, split);
+  // The work done so far, summed over all threads, step by step within
+  // each supernode; the calling thread (thread 0 of the parallel part)
+  // tells `progress` whenever it has grown by a thousandth of the total
+  // since the last time.
+  const double total = std::max(selected_inverse_flops(f, options), 1.0);
   std::atomic<double> done{0.0};
   double told = 0.0;
-  const auto finished = [&](std::int64_t k, bool caller) {
+  const auto worked = [&](double w, bool caller) {
     if (!progress) return;
-    const double w = supernode_flops(f, k);
     const double now = done.fetch_add(w, std::memory_order_relaxed) + w;
     if (caller && now - told >= 1e-3 * total) {
       told = now;
@@ -214,10 +298,7 @@ void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& opt
   {
     Workspace ws(sc.top_sizes);
     for (std::int64_t k = f.nsuper - 1; k >= 0; --k)
-      if (sc.top[k]) {
-        invert_supernode(f, owners, k, panel, ws);
-        finished(k, true);
-      }
+      if (sc.top[k]) invert(f, owners, k, panel, split, ws, [&](double w) { worked(w, true); });
   }
   const auto ntasks = static_cast<std::int64_t>(sc.tasks.size());
   bool failed = false;
@@ -228,10 +309,9 @@ void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& opt
     for (std::int64_t q = 0; q < ntasks; ++q) {
       const std::int64_t root = sc.tasks[static_cast<std::size_t>(q)];
       try {
-        for (std::int64_t k = root; k >= sc.first[root]; --k) {
-          invert_supernode(f, owners, k, panel, ws);
-          finished(k, omp_get_thread_num() == 0);
-        }
+        const bool caller = omp_get_thread_num() == 0;
+        for (std::int64_t k = root; k >= sc.first[root]; --k)
+          invert(f, owners, k, panel, split, ws, [&](double w) { worked(w, caller); });
       } catch (const std::logic_error&) {
         failed = true;
       }
@@ -277,15 +357,16 @@ void selected_inverse_plain(const SupernodalView& f) {
   }
 }
 
-double selected_inverse_flops(const SupernodalView& f) {
+double selected_inverse_flops(const SupernodalView& f, const SelectedInverseOptions& options) {
+  const int split = split_width(options);
   double flops = 0.0;
-  for (std::int64_t k = 0; k < f.nsuper; ++k) flops += supernode_flops(f, k);
+  for (std::int64_t k = 0; k < f.nsuper; ++k) flops += supernode_flops(f, k, split);
   return flops;
 }
 
 std::uint64_t selected_inverse_work_bytes(const SupernodalView& f, const SelectedInverseOptions& options) {
   const int threads = thread_count(options);
-  const Schedule sc = schedule(f, column_owners(f), threads, panel_width(options));
+  const Schedule sc = schedule(f, column_owners(f), threads, panel_width(options), split_width(options));
   // The top's work space is freed before the threads take theirs.
   const std::uint64_t tasks = static_cast<std::uint64_t>(sc.tasks.size() > 1 ? threads : 1) * sc.task_sizes.bytes();
   return std::max(sc.top_sizes.bytes(), tasks) + static_cast<std::uint64_t>(f.n + 3 * f.nsuper) * sizeof(std::int64_t);

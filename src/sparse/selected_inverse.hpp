@@ -49,6 +49,7 @@ std::vector<std::int64_t> column_owners(const SupernodalView& f);
 struct SelectedInverseOptions {
   int threads = 0;  // 0: omp_get_max_threads()
   int panel = 0;    // columns of Z_RR gathered at a time; 0: 512
+  int split = 0;    // columns of a panel of a root supernode wider than that; 0: 256
 };
 
 // Overwrites the factor in f.x with the selected inverse, a supernode at a
@@ -72,7 +73,7 @@ double selected_element(const SupernodalView& f, const std::vector<std::int64_t>
                         std::int64_t c);
 
 // Floating-point operations of selected_inverse (from the pattern alone).
-double selected_inverse_flops(const SupernodalView& f);
+double selected_inverse_flops(const SupernodalView& f, const SelectedInverseOptions& options = {});
 
 // Bytes of work space that selected_inverse allocates (from the pattern
 // alone): a panel of Z_RR and Z_RJ of the largest supernode of the top or,
