@@ -2,7 +2,9 @@
 # Installs the Debian packages the build and the tests need, when missing,
 # and any further packages named as arguments.
 set -euo pipefail
-pkgs=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libsuitesparse-dev libopenblas-openmp-dev "$@")
+# OpenMPI and MUMPS's MPI build: the distributed sparse path (--distributed).
+pkgs=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libsuitesparse-dev libopenblas-openmp-dev
+  openmpi-bin libopenmpi-dev libmumps-dev "$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
