@@ -386,7 +386,7 @@ CandidateVariances distributed_variances(const SparseInput& in, const Distribute
   st.order = p.n;
 
   const Collective all(options.comm);
-  all.broadcast(kVariances);
+  all.broadcast_waiting(kVariances);
   const Settings s = share(all, &options);
   mumps_run(all, s, &p, &in, &clock, nullptr);
 
@@ -416,7 +416,7 @@ DistributedEstimate distributed_estimate(const SparseInput& in, const Distribute
   MixedModelEquations eq = mixed_model_equations(in, clock);
   Problem p = prepare(in, eq, options.ordering);
   const Collective all(options.comm);
-  all.broadcast(kEstimate);
+  all.broadcast_waiting(kEstimate);
   const Settings s = share(all, &options);
   DistributedEstimate e;
   mumps_run(all, s, &p, &in, &clock, &e);
@@ -427,7 +427,7 @@ void serve_distributed(MPI_Comm comm) {
   const Collective all(comm);
   try {
     for (;;) {
-      const std::int64_t command = all.broadcast(std::int64_t{0});
+      const std::int64_t command = all.broadcast_waiting(std::int64_t{0});
       if (command == kFinish) return;
       const Settings s = share(all, nullptr);
       DistributedEstimate ignored;
@@ -447,7 +447,7 @@ void serve_distributed(MPI_Comm comm) {
 
 void finish_workers(MPI_Comm comm) {
   const Collective all(comm);
-  if (all.size() > 1) all.broadcast(std::int64_t{kFinish});
+  if (all.size() > 1) all.broadcast_waiting(std::int64_t{kFinish});
 }
 
 }  // namespace gw

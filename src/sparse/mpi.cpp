@@ -1,6 +1,9 @@
 #include "sparse/mpi.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace gw {
 
@@ -29,6 +32,18 @@ Collective::Collective(MPI_Comm comm) : comm_(comm) {
 std::int64_t Collective::broadcast(std::int64_t value) const {
   check(MPI_Bcast(&value, 1, MPI_INT64_T, 0, comm_), "MPI_Bcast");
   return value;
+}
+
+std::int64_t Collective::broadcast_waiting(std::int64_t value) const {
+  MPI_Request request;
+  check(MPI_Ibcast(&value, 1, MPI_INT64_T, 0, comm_, &request), "MPI_Ibcast");
+  auto pause = std::chrono::microseconds(50);
+  for (int done = 0;;) {
+    check(MPI_Test(&request, &done, MPI_STATUS_IGNORE), "MPI_Test");
+    if (done) return value;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::microseconds(20'000));
+  }
 }
 
 std::string Collective::broadcast(const std::string& text) const {

@@ -44,6 +44,10 @@ class Collective {
 
   // The root's value, on every rank.
   std::int64_t broadcast(std::int64_t value) const;
+  // The same for a rank that may wait long (a worker between runs): it
+  // sleeps between looks instead of spinning, so that it leaves the cores
+  // of its machine to the ranks that work.
+  std::int64_t broadcast_waiting(std::int64_t value) const;
   std::string broadcast(const std::string& text) const;
   // Every rank's value, on the root (in rank order); empty on the others.
   std::vector<std::int64_t> gather(std::int64_t value) const;
