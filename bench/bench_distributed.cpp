@@ -22,9 +22,13 @@
 // on communicators of 1, 2, 4, ... 32 of them, printing each rank's memory
 // estimate in core and with the factor on disk: how many machines of what
 // size the herd needs. Default herd: 1 000 000 animals in 20 generations.
+// --split-fronts estimates with MUMPS's default settings instead, which
+// split large fronts over ranks but are not reproducible from run to run.
 #include <mpi.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -45,15 +49,15 @@ using namespace gw::bench;
 namespace {
 
 struct Options : herd::Shape {
-  int ranks = 2, max_ranks = 32;
-  bool estimate = false, estimate_worker = false, keep = false;
+  int ranks = 2, max_ranks = 32, ordering = -1;
+  bool estimate = false, estimate_worker = false, keep = false, split = false;
   std::string out_of_core;
 };
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
                "usage: bench_distributed [HERD] [--ranks R] [--out-of-core DIR] [--keep]\n"
-               "       bench_distributed --estimate [HERD] [--max-ranks R]\n%s",
+               "       bench_distributed --estimate [HERD] [--max-ranks R] [--split-fronts]\n%s",
                kHerdOptions);
   std::exit(2);
 }
@@ -81,6 +85,10 @@ Options parse(int argc, char** argv) {
       o.estimate = true;
     else if (a == "--estimate-worker")
       o.estimate_worker = true;
+    else if (a == "--ordering")
+      o.ordering = std::atoi(next());
+    else if (a == "--split-fronts")
+      o.split = true;
     else if (a == "--keep")
       o.keep = true;
     else
@@ -176,6 +184,17 @@ int compare(const Options& o, const fs::path& dir, Launcher& launcher) {
   return failures == 0 ? 0 : 1;
 }
 
+// A barrier at which a rank sleeps between looks instead of spinning: 32
+// ranks on two cores would otherwise take the cores from rank 0.
+void idle_barrier() {
+  MPI_Request request;
+  MPI_Ibarrier(MPI_COMM_WORLD, &request);
+  for (int done = 0; !done;) {
+    MPI_Test(&request, &done, MPI_STATUS_IGNORE);
+    if (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 // Under mpirun: MUMPS's analysis on communicators of 1, 2, 4, ... ranks.
 int estimate_worker(const Options& o) {
   int provided = 0;
@@ -198,10 +217,11 @@ int estimate_worker(const Options& o) {
                 "(no factorisation) on %d ranks of this machine\n\n",
                 par->ntrait, ped->nanim, o.generations, static_cast<long long>(par->ntrait) * ped->nanim,
                 candidates.size(), size);
-    std::printf("%6s %12s %14s %14s %16s %16s %10s\n", "ranks", "factor GB", "in core: max", "in core: sum",
-                "out of core: max", "out of core: sum", "analysis s");
+    std::printf("%6s %12s %14s %14s %16s %16s %16s\n", "ranks", "factor GB", "in core: max", "in core: sum",
+                "out of core: max", "out of core: sum", "MUMPS analysis s");
   }
   for (int k = 1; k <= std::min(size, o.max_ranks); k *= 2) {
+    idle_barrier();
     MPI_Comm sub;
     MPI_Comm_split(MPI_COMM_WORLD, rank < k ? 0 : MPI_UNDEFINED, rank, &sub);
     if (rank == 0) {
@@ -209,6 +229,8 @@ int estimate_worker(const Options& o) {
                            kParameterFileName, kPedigreeFileName, {}};
       DistributedOptions options;
       options.comm = sub;
+      options.reproducible = !o.split;
+      options.ordering = o.ordering;
       const DistributedEstimate e = distributed_estimate(in, options);
       finish_workers(sub);
       const auto gb = [](std::int64_t b) { return static_cast<double>(b) * 1e-9; };
@@ -218,7 +240,7 @@ int estimate_worker(const Options& o) {
         for (const auto x : v) s += x;
         return s;
       };
-      std::printf("%6d %12.2f %11.2f GB %11.2f GB %13.2f GB %13.2f GB %10.1f\n", k,
+      std::printf("%6d %12.2f %11.2f GB %11.2f GB %13.2f GB %13.2f GB %16.1f\n", k,
                   gb(e.factor_entries * 8), gb(max_of(e.in_core)), gb(sum_of(e.in_core)), gb(max_of(e.out_of_core)),
                   gb(sum_of(e.out_of_core)), e.seconds);
       std::fflush(stdout);
@@ -226,8 +248,8 @@ int estimate_worker(const Options& o) {
       serve_distributed(sub);
     }
     if (sub != MPI_COMM_NULL) MPI_Comm_free(&sub);
-    MPI_Barrier(MPI_COMM_WORLD);
   }
+  idle_barrier();
   MPI_Finalize();
   return 0;
 }

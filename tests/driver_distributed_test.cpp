@@ -187,7 +187,10 @@ INSTANTIATE_TEST_SUITE_P(
         Stop{"nearly_completely_inbred", kCorrelated, full_sib_line(128), ""},
         Stop{"undetermined_candidate", kCorrelated, "1,0,0,1,1,1,0\n2,0,0,1,2,1,1\n3,0,0,0,2,1,1\n", ""},
         Stop{"every_candidate_undetermined", kCorrelated, "1,0,0,1,1,1,0\n2,0,0,0,2,1,1\n",
-             "--skip-undetermined"}),
+             "--skip-undetermined"},
+        // G0^-1 of 1e308 times A0^-1(3, 3) = 2 overflows.
+        Stop{"equations_overflow", "1,1,1e-308,0\n1,1,0,1e-308\n", "1,0,0,0,2,1,1\n2,0,0,1,2,1,1\n3,1,2,1,1,1,0\n",
+             ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A memory control group of this process's own for a child; nothing when

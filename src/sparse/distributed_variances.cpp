@@ -52,6 +52,7 @@ struct Settings {
   std::string out_of_core;
   int block = kBlock;
   int ordering = -1;
+  bool reproducible = true;
 };
 
 // Collective: rank 0 gives `options`, the others null.
@@ -61,10 +62,12 @@ Settings share(const Collective& all, const DistributedOptions* options) {
     s.out_of_core = options->out_of_core.string();
     s.block = options->block > 0 ? options->block : kBlock;
     s.ordering = options->ordering;
+    s.reproducible = options->reproducible;
   }
   s.out_of_core = all.broadcast(s.out_of_core);
   s.block = static_cast<int>(all.broadcast(s.block));
   s.ordering = static_cast<int>(all.broadcast(s.ordering));
+  s.reproducible = all.broadcast(s.reproducible ? 1 : 0) != 0;
   return s;
 }
 
@@ -201,9 +204,11 @@ void mumps_run(const Collective& all, const Settings& s, Problem* p, const Spars
 
     Mumps m(all.comm());
     DMUMPS_STRUC_C& id = m.id();
-    m.icntl(13) = 1;
-    id.keep[9 - 1] = kNeverSplit;
-    id.keep[234 - 1] = 0;
+    if (s.reproducible) {
+      m.icntl(13) = 1;
+      id.keep[9 - 1] = kNeverSplit;
+      id.keep[234 - 1] = 0;
+    }
     m.icntl(33) = 1;  // the determinant: its sign and finiteness tell a failed factorisation
     if (s.ordering >= 0) {
       m.icntl(7) = s.ordering;
@@ -333,12 +338,18 @@ Problem prepare(const SparseInput& in, MixedModelEquations& eq, int ordering) {
     // The ordering the CHOLMOD path keeps (AMD or METIS, whichever factor
     // takes less memory), from the symbolic analysis alone.
     Cholmod cm;
-    Analysis analysis;
+    CholmodFactor factor;
     {
       CholmodSparse a = to_cholmod(cm, c);
-      analysis = analyse(cm, a.get());
+      if (ordering == -1) {
+        factor = std::move(analyse(cm, a.get()).factor);
+      } else {
+        cm->nmethods = 1;
+        cm->method[0].ordering = ordering == -2 ? CHOLMOD_METIS : CHOLMOD_AMD;
+        factor = CholmodFactor(cholmod_l_analyze(a.get(), cm.get()), CholmodFactorDeleter{cm.get()});
+      }
     }
-    const auto* perm = static_cast<const std::int64_t*>(analysis.factor->Perm);
+    const auto* perm = static_cast<const std::int64_t*>(factor->Perm);
     p.perm_in.resize(static_cast<std::size_t>(c.n));
     for (std::int64_t k = 0; k < c.n; ++k) p.perm_in[static_cast<std::size_t>(perm[k])] = static_cast<MUMPS_INT>(k + 1);
   }
@@ -350,6 +361,13 @@ Problem prepare(const SparseInput& in, MixedModelEquations& eq, int ordering) {
       p.irn[static_cast<std::size_t>(e)] = static_cast<MUMPS_INT>(c.rowind[static_cast<std::size_t>(e)] + 1);
       p.jcn[static_cast<std::size_t>(e)] = static_cast<MUMPS_INT>(j + 1);
     }
+  // Equations that overflow already as they are built fail where the first
+  // value is not finite: the unknown that the CHOLMOD path names then too.
+  // (MUMPS would only tell that some pivot is not a number.)
+  for (std::int64_t j = 0; j < c.n; ++j)
+    for (std::int64_t e = c.colptr[static_cast<std::size_t>(j)]; e < c.colptr[static_cast<std::size_t>(j) + 1]; ++e)
+      if (!std::isfinite(c.values[static_cast<std::size_t>(e)]))
+        throw factorisation_failure(in, "at " + unknown_name(in, j));
   const std::int64_t n = c.n;
   p.a = std::move(eq.c.values);
   eq.c = SparseLower();
