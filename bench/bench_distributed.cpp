@@ -202,6 +202,9 @@ int estimate_worker(const Options& o) {
   int rank = 0, size = 1;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   MPI_Comm_size(MPI_COMM_WORLD, &size);
+  // The other ranks wait inside MUMPS's analysis by spinning: at the least
+  // priority they leave the cores to rank 0, which does the work.
+  if (rank != 0) setpriority(PRIO_PROCESS, 0, 19);
   std::optional<Parameters> par;
   std::optional<Pedigree> ped;
   std::optional<TraitMatrices> tr;

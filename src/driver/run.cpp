@@ -523,6 +523,15 @@ int run_program(int argc, const char* const* argv, std::ostream& out, std::ostre
         return static_cast<int>(ExitStatus::bad_input);
       }
       distributed_options.out_of_core = std::filesystem::absolute(out_of_core, ec);
+      // MUMPS keeps the folder's name in a field of 256 characters.
+      if (distributed_options.out_of_core.string().size() > 255) {
+        err << "gainweights: --out-of-core " << out_of_core.string()
+            << ": the folder's full path is longer than 255 characters, which MUMPS cannot take; name a folder "
+               "with a shorter path"
+            << std::endl;
+        finish_workers(mpi->comm());
+        return static_cast<int>(ExitStatus::bad_input);
+      }
     }
     distributed_options.comm = mpi->comm();
     options.distributed = &distributed_options;

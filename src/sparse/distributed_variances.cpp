@@ -163,6 +163,14 @@ std::optional<std::string> disk_fault(const std::string& folder, const std::vect
   return std::nullopt;
 }
 
+// A C string field of MUMPS's structure; `text` must fit.
+template <std::size_t N>
+void set_text(char (&field)[N], const std::string& text) {
+  if (text.size() >= N) throw std::length_error("MUMPS: '" + text + "' is longer than its field");
+  std::fill(field, field + N, '\0');
+  std::copy(text.begin(), text.end(), field);
+}
+
 std::int64_t megabytes(MUMPS_INT mb) { return static_cast<std::int64_t>(mb) * 1'000'000; }
 
 // Why a failed call stopped, on rank 0: the diagnostic and its exit status.
@@ -218,10 +226,10 @@ void mumps_run(const Collective& all, const Settings& s, Problem* p, const Spars
     }
     if (out_of_core) {
       m.icntl(22) = 1;
-      const std::string dir = s.out_of_core.substr(0, sizeof id.ooc_tmpdir - 1);
-      std::copy(dir.begin(), dir.end(), id.ooc_tmpdir);
-      const std::string prefix = "gainweights";
-      std::copy(prefix.begin(), prefix.end(), id.ooc_prefix);
+      // MUMPS's start fills these with a placeholder: the whole field is
+      // written, up to its terminating zero.
+      set_text(id.ooc_tmpdir, s.out_of_core);
+      set_text(id.ooc_prefix, "gainweights");
     }
     if (root) {
       id.n = p->n;
@@ -230,13 +238,13 @@ void mumps_run(const Collective& all, const Settings& s, Problem* p, const Spars
       id.jcn = p->jcn.data();
       id.a = p->a.data();
       if (s.ordering < 0) id.perm_in = p->perm_in.data();
-      clock->begin("ordering the mixed-model equations (MUMPS)");
+      clock->begin("analysing the mixed-model equations (MUMPS)");
     }
     const auto t0 = std::chrono::steady_clock::now();
     if (const int e = m.run(1); e < 0) {
       if (root) stop = Stop{"the analysis of the mixed-model equations failed: " + mumps_failure(e, m.infog(2))};
     } else {
-      if (root) clock->done("analysis (ordering)");
+      if (root) clock->done("analysis (MUMPS)");
       const std::vector<std::string> hosts = all.gather(host_name());
       const std::vector<std::int64_t> in_core = all.gather(megabytes(m.info(15)));
       const std::vector<std::int64_t> on_disk = all.gather(megabytes(m.info(17)));
@@ -322,7 +330,7 @@ void mumps_run(const Collective& all, const Settings& s, Problem* p, const Spars
 }
 
 // On rank 0: the problem for MUMPS from the mixed-model equations.
-Problem prepare(const SparseInput& in, MixedModelEquations& eq, int ordering) {
+Problem prepare(const SparseInput& in, MixedModelEquations& eq, int ordering, StageClock& clock) {
   Problem p;
   const auto nt = static_cast<std::int64_t>(in.g0.rows);
   const auto na = static_cast<std::int64_t>(in.id1.size());
@@ -334,6 +342,7 @@ Problem prepare(const SparseInput& in, MixedModelEquations& eq, int ordering) {
                                      "number",
                                  ExitStatus::resource);
   p.n = static_cast<MUMPS_INT>(c.n);
+  clock.begin("ordering the mixed-model equations");
   if (ordering < 0) {
     // The ordering the CHOLMOD path keeps (AMD or METIS, whichever factor
     // takes less memory), from the symbolic analysis alone.
@@ -387,6 +396,7 @@ Problem prepare(const SparseInput& in, MixedModelEquations& eq, int ordering) {
         p.rhs_rows[static_cast<std::size_t>(p.rhs_ptr[j] - 1 + (t1 - t2))] = static_cast<MUMPS_INT>(k * nt + t1 + 1);
     }
   p.rhs_values.assign(p.rhs_rows.size(), 0.0);
+  clock.done("ordering (for MUMPS)");
   return p;
 }
 
@@ -400,7 +410,7 @@ CandidateVariances distributed_variances(const SparseInput& in, const Distribute
   const int nt = static_cast<int>(in.g0.rows);
   MixedModelEquations eq = mixed_model_equations(in, clock);
   const std::vector<double> f = std::move(eq.f);
-  Problem p = prepare(in, eq, options.ordering);
+  Problem p = prepare(in, eq, options.ordering, clock);
   st.order = p.n;
 
   const Collective all(options.comm);
@@ -432,7 +442,7 @@ DistributedEstimate distributed_estimate(const SparseInput& in, const Distribute
   SparseStats st;
   StageClock clock(st, in.progress);
   MixedModelEquations eq = mixed_model_equations(in, clock);
-  Problem p = prepare(in, eq, options.ordering);
+  Problem p = prepare(in, eq, options.ordering, clock);
   const Collective all(options.comm);
   all.broadcast_waiting(kEstimate);
   const Settings s = share(all, &options);
