@@ -452,7 +452,11 @@ int run_program(int argc, const char* const* argv, std::ostream& out, std::ostre
     return exit_status_of([&] { prepare_folder(".", *options, out, err); }, out, err);
   }
   // Every rank reads the same command line; only rank 0 writes anything.
+#if GAINWEIGHTS_MPI
   const bool worker = mpi && mpi->rank() != 0;
+#else
+  const bool worker = false;
+#endif
   std::ostream silent(nullptr);
   std::ostream& diag = worker ? silent : err;
   std::ostream& answer = worker ? silent : out;

@@ -33,6 +33,8 @@ CandidateAverages sparse_candidate_weights(const TraitMatrices& traits, const Pe
     if (distributed)
       cv = distributed_variances(in, *distributed, stats);
     else
+#else
+    (void)distributed;  // never given in a build without MPI
 #endif
       cv = candidate_variances(in, stats);
   } catch (...) {
