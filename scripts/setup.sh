@@ -6,8 +6,10 @@
 #
 #   scripts/setup.sh [--cross] [PACKAGE...]
 set -euo pipefail
+# OpenMPI and MUMPS's MPI build: the distributed sparse path (--distributed);
+# cairo: the picture of the candidates.
 pkgs=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libsuitesparse-dev libopenblas-openmp-dev pkg-config
-  libcairo2-dev)
+  libcairo2-dev openmpi-bin libopenmpi-dev libmumps-dev)
 if [ "${1:-}" = "--cross" ]; then
   pkgs+=(g++-aarch64-linux-gnu qemu-user googletest)
   shift

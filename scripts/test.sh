@@ -6,6 +6,10 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 
+# The distributed tests start mpirun; OpenMPI refuses to run as root (as
+# CI does) unless told.
+export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+
 "$root/scripts/build.sh"
 ctest --test-dir "$root/build" --output-on-failure -j"$jobs"
 
@@ -16,6 +20,9 @@ if [ "${GAINWEIGHTS_SKIP_SANITIZE:-0}" != 1 ]; then
   ninja -C "$root/build-asan" -j"$jobs"
   # Any report fails the test that triggered it, with a stack trace.
   export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:halt_on_error=1:detect_leaks=1:strict_string_checks=1}
+  # OpenMPI keeps some of its own allocations to the end of the process;
+  # those leak reports, and only those, are suppressed.
+  export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/tests/openmpi.supp:print_suppressions=0}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
   ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs"
 fi

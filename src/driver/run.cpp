@@ -24,6 +24,10 @@
 #include "kernels/kernel_sets.hpp"
 #include "kernels/kernels.hpp"
 #include "pedigree/prepare.hpp"
+#if GAINWEIGHTS_MPI
+#include "sparse/distributed_variances.hpp"
+#include "sparse/mpi.hpp"
+#endif
 
 namespace gw {
 
@@ -271,7 +275,7 @@ void compute(const std::filesystem::path& dir, Console& console, const RunOption
     nrec = static_cast<int>(ped.record_count());
     if (nrec == 0) throw FatalError::console_message("Order of matrix is less than 1 !");
     avg = sparse_candidate_weights(traits, ped, par.k0, kParameterFileName, pedigree_file.name,
-                                   keep_rows ? &rows : nullptr, nullptr, &status);
+                                   keep_rows ? &rows : nullptr, nullptr, &status, options.distributed);
   } else {
     nrec = dense_candidate_stage(par, traits, ped, pedigree_file.name, progress, status, keep_rows ? &rows : nullptr,
                                  avg);
@@ -333,7 +337,8 @@ void compute(const std::filesystem::path& dir, Console& console, const RunOption
 }
 
 void usage(std::ostream& os) {
-  os << "Usage: gainweights [--sparse] [--candidates FILE] [--skip-undetermined]\n"
+  os << "Usage: gainweights [--sparse [--distributed [--out-of-core DIR]]] [--candidates FILE]\n"
+        "                  [--skip-undetermined]\n"
         "       gainweights prepare [--header] [--force] FILE\n"
         "       gainweights --help | --version\n"
         "\n"
@@ -354,6 +359,18 @@ void usage(std::ostream& os) {
         "             or better), not bit for bit, and are the same from run to run\n"
         "             for a given number of threads (OMP_NUM_THREADS). The default\n"
         "             path gives the same bits for any number of threads.\n"
+        "  --distributed\n"
+        "             with --sparse: factorise the mixed-model equations with MUMPS\n"
+        "             over the MPI ranks the program is started on (mpirun -np N\n"
+        "             gainweights --sparse --distributed, on one machine or several\n"
+        "             with a host file); rank 0 reads and writes every file, the\n"
+        "             others only compute. Without mpirun it runs as one rank. The\n"
+        "             results agree with --sparse to rounding and are the same from\n"
+        "             run to run for a given number of ranks and threads.\n"
+        "  --out-of-core DIR\n"
+        "             with --distributed: every rank keeps its part of the factor in\n"
+        "             files in DIR (an existing folder, the same path on every host)\n"
+        "             instead of memory, for problems whose factor does not fit.\n"
         "  --candidates FILE\n"
         "             also write FILE (CSV): for every candidate its line, its\n"
         "             identifier (from Pedigree_ids.csv when that file matches the\n"
@@ -464,8 +481,18 @@ int exit_status_of(Action action, std::ostream& out, std::ostream& err) {
 
 }  // namespace
 
-int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool err_is_terminal) {
+int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool err_is_terminal,
+                MpiSession* mpi) {
   const bool prepare = argc > 1 && std::string_view(argv[1]) == "prepare";
+  // Every rank reads the same command line; only rank 0 writes anything.
+#if GAINWEIGHTS_MPI
+  const bool worker = mpi && mpi->rank() != 0;
+#else
+  const bool worker = false;
+#endif
+  std::ostream silent(nullptr);
+  std::ostream& diag = worker ? silent : err;
+  std::ostream& answer = worker ? silent : out;
   // --help and --version answer wherever they stand (in prepare's words,
   // before a "--" that ends its options).
   bool help = false, version = false;
@@ -476,11 +503,11 @@ int run_program(int argc, const char* const* argv, std::ostream& out, std::ostre
     version = version || (!prepare && arg == "--version");
   }
   if (help) {
-    usage(out);
+    usage(answer);
     return 0;
   }
   if (version) {
-    out << "gainweights " << GAINWEIGHTS_VERSION << '\n';
+    answer << "gainweights " << GAINWEIGHTS_VERSION << '\n';
     return 0;
   }
   if (prepare) {
@@ -490,9 +517,12 @@ int run_program(int argc, const char* const* argv, std::ostream& out, std::ostre
     return exit_status_of([&] { prepare_folder(".", *options, out, err, &status); }, out, err);
   }
   RunOptions options;
+  bool distributed = false;
+  std::filesystem::path out_of_core;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if (arg == "--sparse") {  // a repeat changes nothing
+    // A repeat of a flag changes nothing.
+    if (arg == "--sparse") {
       options.sparse = true;
       continue;
     }
@@ -500,21 +530,79 @@ int run_program(int argc, const char* const* argv, std::ostream& out, std::ostre
       options.skip_undetermined = true;
       continue;
     }
+    if (arg == "--distributed") {
+      distributed = true;
+      continue;
+    }
     if (arg == "--candidates" || arg.starts_with("--candidates=")) {
-      if (arg == "--candidates" && i + 1 == argc) return usage_error(err, "--candidates needs a FILE name");
+      if (arg == "--candidates" && i + 1 == argc) return usage_error(diag, "--candidates needs a FILE name");
       const std::string file = arg == "--candidates" ? std::string(argv[++i]) : std::string(arg.substr(13));
-      if (file.empty()) return usage_error(err, "--candidates needs a FILE name");
+      if (file.empty()) return usage_error(diag, "--candidates needs a FILE name");
       if (file.starts_with("--"))
-        return usage_error(err, "--candidates needs a FILE name, not the option '" + file +
-                                    "' (a file whose name starts with -- is written as ./" + file + ")");
+        return usage_error(diag, "--candidates needs a FILE name, not the option '" + file +
+                                     "' (a file whose name starts with -- is written as ./" + file + ")");
       if (!options.candidates_file.empty() && options.candidates_file != file)
-        return usage_error(err, "--candidates is given twice ('" + options.candidates_file.string() + "' and '" +
-                                    file + "'); name one FILE");
+        return usage_error(diag, "--candidates is given twice ('" + options.candidates_file.string() + "' and '" +
+                                     file + "'); name one FILE");
       options.candidates_file = file;
       continue;
     }
-    return usage_error(err, "unexpected argument '" + std::string(arg) + "'");
+    if (arg == "--out-of-core" || arg.starts_with("--out-of-core=")) {
+      if (arg == "--out-of-core" && i + 1 == argc) return usage_error(diag, "--out-of-core needs a folder DIR");
+      const std::string folder = arg == "--out-of-core" ? std::string(argv[++i]) : std::string(arg.substr(14));
+      if (folder.empty()) return usage_error(diag, "--out-of-core needs a folder DIR");
+      if (folder.starts_with("--"))
+        return usage_error(diag, "--out-of-core needs a folder DIR, not the option '" + folder + "'");
+      if (!out_of_core.empty() && out_of_core != folder)
+        return usage_error(diag, "--out-of-core is given twice ('" + out_of_core.string() + "' and '" + folder +
+                                     "'); name one DIR");
+      out_of_core = folder;
+      continue;
+    }
+    return usage_error(diag, "unexpected argument '" + std::string(arg) + "'");
   }
+  if (!out_of_core.empty() && !distributed)
+    return usage_error(diag, "--out-of-core keeps the factor of a distributed run on disk: give --sparse "
+                             "--distributed as well");
+  if (distributed && !options.sparse)
+    return usage_error(diag, "--distributed runs the sparse path over MPI ranks: give --sparse as well");
+  if (distributed && !mpi) {
+    diag << "gainweights: --distributed is not available in this build: it was built without MPI and MUMPS "
+            "(install OpenMPI and MUMPS as scripts/setup.sh does, and build again), or MPI was not started; "
+            "run gainweights --sparse instead"
+         << std::endl;
+    return static_cast<int>(ExitStatus::bad_input);
+  }
+#if GAINWEIGHTS_MPI
+  if (worker) {
+    serve_distributed(mpi->comm());
+    return 0;
+  }
+  DistributedOptions distributed_options;
+  if (distributed) {
+    std::error_code ec;
+    if (!out_of_core.empty()) {
+      if (!std::filesystem::is_directory(out_of_core, ec)) {
+        err << "gainweights: --out-of-core " << out_of_core.string()
+            << ": no such folder; create it (on every host of the run, at the same path) or name another" << std::endl;
+        finish_workers(mpi->comm());
+        return static_cast<int>(ExitStatus::bad_input);
+      }
+      distributed_options.out_of_core = std::filesystem::absolute(out_of_core, ec);
+      // MUMPS keeps the folder's name in a field of 256 characters.
+      if (distributed_options.out_of_core.string().size() > 255) {
+        err << "gainweights: --out-of-core " << out_of_core.string()
+            << ": the folder's full path is longer than 255 characters, which MUMPS cannot take; name a folder "
+               "with a shorter path"
+            << std::endl;
+        finish_workers(mpi->comm());
+        return static_cast<int>(ExitStatus::bad_input);
+      }
+    }
+    distributed_options.comm = mpi->comm();
+    options.distributed = &distributed_options;
+  }
+#endif
   // With --candidates - the list takes standard output, and the console
   // report goes to standard error.
   const bool list_to_out = options.candidates_file == "-";
@@ -523,8 +611,19 @@ int run_program(int argc, const char* const* argv, std::ostream& out, std::ostre
   // A stage that an exception ends clears the progress line on its way, so
   // that every diagnostic starts on a clean line.
   Progress status(err, err_is_terminal);
-  return exit_status_of([&] { run(".", console, options, RunFeedback{&err, &status, list_to_out ? &out : nullptr}); },
-                        report, err);
+  const int code = exit_status_of(
+      [&] { run(".", console, options, RunFeedback{&err, &status, list_to_out ? &out : nullptr}); }, report, err);
+#if GAINWEIGHTS_MPI
+  if (mpi) finish_workers(mpi->comm());
+#endif
+  return code;
+}
+
+bool distributed_requested(int argc, const char* const* argv) {
+  if (argc > 1 && std::string_view(argv[1]) == "prepare") return false;
+  for (int i = 1; i < argc; ++i)
+    if (std::string_view(argv[i]) == "--distributed") return true;
+  return false;
 }
 
 }  // namespace gw

@@ -12,6 +12,9 @@
 
 namespace gw {
 
+struct DistributedOptions;
+class MpiSession;
+
 struct RunOptions {
   // The candidates' system matrices from the sparse mixed-model equations
   // instead of the dense inverse of the record covariance matrix.
@@ -22,6 +25,9 @@ struct RunOptions {
   // Candidates whose weights are not determined are left out of the
   // averages with a warning, instead of ending the run.
   bool skip_undetermined = false;
+  // The sparse path's factorisation on MUMPS over MPI ranks (--distributed)
+  // instead of CHOLMOD in this process; null: CHOLMOD.
+  const DistributedOptions* distributed = nullptr;
 };
 
 // What a run writes to standard error besides the diagnostic that ends it.
@@ -48,7 +54,18 @@ void run(const std::filesystem::path& dir, Console& console, const RunOptions& o
 // (see usage in run.cpp). Returns the exit status; `out` and `err` are
 // standard output and standard error, and the progress line is shown on
 // `err` when `err_is_terminal` is set.
+//
+// With --distributed the program runs as one of the ranks of `mpi`
+// (started by main, see distributed_requested): rank 0 does the run, the
+// others serve its distributed factorisation and print nothing. Without
+// `mpi`, --distributed is refused (exit status 2), as in a build without
+// MPI.
 int run_program(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
-                bool err_is_terminal = false);
+                bool err_is_terminal = false, MpiSession* mpi = nullptr);
+
+// Whether the command line asks for a distributed run, for which main
+// starts MPI first. A run without it never starts MPI, so that it needs no
+// MPI launcher.
+bool distributed_requested(int argc, const char* const* argv);
 
 }  // namespace gw

@@ -1,13 +1,17 @@
 #include <string>
 
 #include "driver/stages.hpp"
+#if GAINWEIGHTS_MPI
+#include "sparse/distributed_variances.hpp"
+#endif
 
 namespace gw {
 
 CandidateAverages sparse_candidate_weights(const TraitMatrices& traits, const Pedigree& ped,
                                            const std::vector<double>& k0, const std::string& parameter_file,
                                            const std::string& pedigree_file, std::vector<CandidateRow>* rows,
-                                           SparseStats* stats, Progress* progress) {
+                                           SparseStats* stats, Progress* progress,
+                                           const DistributedOptions* distributed) {
   Progress silent;
   Progress& status = progress ? *progress : silent;
   std::vector<int> candidates;
@@ -25,7 +29,14 @@ CandidateAverages sparse_candidate_weights(const TraitMatrices& traits, const Pe
   };
   CandidateVariances cv;
   try {
-    cv = candidate_variances(in, stats);
+#if GAINWEIGHTS_MPI
+    if (distributed)
+      cv = distributed_variances(in, *distributed, stats);
+    else
+#else
+    (void)distributed;  // never given in a build without MPI
+#endif
+      cv = candidate_variances(in, stats);
   } catch (...) {
     status.end();
     throw;

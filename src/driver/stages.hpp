@@ -13,6 +13,8 @@
 
 namespace gw {
 
+struct DistributedOptions;
+
 struct TraitMatrices {
   Matrix<double> g0;   // genetic covariances
   Matrix<double> r0;   // residual covariances
@@ -69,12 +71,15 @@ std::vector<double> reference_weights(ConstMatView g0, ConstMatView p0i, const s
 // The candidate stage of the sparse path: every candidate's system matrix
 // from the mixed-model equations (see sparse/candidate_variances.hpp), then
 // the same solves, averages and test of each candidate's determinedness as
-// the dense path, in file order.
+// the dense path, in file order. With `distributed`, the system matrices
+// come from MUMPS over MPI ranks (sparse/distributed_variances.hpp; on rank
+// 0, in a build with MPI), otherwise from CHOLMOD in this process.
 // Its stages and the solves show on `progress` when it is given.
 CandidateAverages sparse_candidate_weights(const TraitMatrices& traits, const Pedigree& ped,
                                            const std::vector<double>& k0, const std::string& parameter_file,
                                            const std::string& pedigree_file,
                                            std::vector<CandidateRow>* rows = nullptr, SparseStats* stats = nullptr,
-                                           Progress* progress = nullptr);
+                                           Progress* progress = nullptr,
+                                           const DistributedOptions* distributed = nullptr);
 
 }  // namespace gw

@@ -22,30 +22,6 @@ namespace {
 constexpr double kLeastMendelianVariance = 1e-6;
 constexpr const char* kInbredParents = "0.999996";
 
-// Ends one stage after another in the statistics, and tells the progress
-// callback where a stage begins.
-class Stages {
- public:
-  Stages(SparseStats& stats, const StageProgressFn& progress) : stats_(stats), progress_(progress) {}
-  void begin(const char* stage, bool measured = false) {
-    if (progress_) progress_(stage, measured ? 0.0 : -1.0);
-  }
-  void update(const char* stage, double share) {
-    if (progress_) progress_(stage, share);
-  }
-  void done(const char* name) {
-    const auto now = std::chrono::steady_clock::now();
-    stats_.stages.push_back({name, std::chrono::duration<double>(now - last_).count(),
-                             stats_.memory_probe ? stats_.memory_probe() : 0});
-    last_ = now;
-  }
-
- private:
-  SparseStats& stats_;
-  const StageProgressFn& progress_;
-  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
-};
-
 FatalError not_positive_definite(const std::string& what, const std::string& detail, const std::string& advice) {
   return FatalError::diagnostic(what + " is not positive definite: " + detail + ". " + advice, ExitStatus::failure);
 }
@@ -97,10 +73,14 @@ double SparseStats::seconds(const std::string& name) const {
   return 0.0;
 }
 
-CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats) {
-  SparseStats local;
-  SparseStats& st = stats ? *stats : local;
-  Stages clock(st, in.progress);
+void StageClock::done(const char* name) {
+  const auto now = std::chrono::steady_clock::now();
+  stats_.stages.push_back({name, std::chrono::duration<double>(now - last_).count(),
+                           stats_.memory_probe ? stats_.memory_probe() : 0});
+  last_ = now;
+}
+
+MixedModelEquations mixed_model_equations(const SparseInput& in, StageClock& clock) {
   const int nt = static_cast<int>(in.g0.rows);
   const auto na = static_cast<std::int64_t>(in.id1.size());
 
@@ -137,9 +117,46 @@ CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats
                                 "of a proper covariance matrix; correct them");
   const ResidualBlocks rb = residual_blocks(in);
 
-  Cholmod cm;
-  CholmodSparse a = to_cholmod(cm, mixed_model_lower(ainv, g0inv.cview(), rb.of_animal));
+  MixedModelEquations out{mixed_model_lower(ainv, g0inv.cview(), rb.of_animal), f};
   clock.done("mixed-model equations");
+  return out;
+}
+
+std::string unknown_name(const SparseInput& in, std::int64_t unknown) {
+  const auto nt = static_cast<std::int64_t>(in.g0.rows);
+  return "the breeding value of trait " + std::to_string(unknown % nt + 1) + " of the animal on " + in.pedigree_file +
+         " line " + std::to_string(unknown / nt + 1);
+}
+
+FatalError factorisation_failure(const SparseInput& in, const std::string& where) {
+  return FatalError::diagnostic(
+      "the mixed-model equations cannot be factorised in double precision (" + where +
+          "): to working precision they are not positive definite or they overflow, although the genetic and "
+          "residual covariance matrices are positive definite; check " + in.parameter_file +
+          " for (co)variances that differ by many orders of magnitude, and the pedigree for long runs of "
+          "matings of close relatives",
+      ExitStatus::failure);
+}
+
+void candidate_variance(ConstMatView g0, double a_cc, const double* pev, double* var) {
+  const std::int64_t nt = g0.rows;
+  for (std::int64_t t2 = 0; t2 < nt; ++t2)
+    for (std::int64_t t1 = t2; t1 < nt; ++t1)
+      var[t1 + t2 * nt] = var[t2 + t1 * nt] = g0(t1, t2) * a_cc - pev[t1 + t2 * nt];
+}
+
+CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats) {
+  SparseStats local;
+  SparseStats& st = stats ? *stats : local;
+  StageClock clock(st, in.progress);
+  const int nt = static_cast<int>(in.g0.rows);
+  const auto na = static_cast<std::int64_t>(in.id1.size());
+  MixedModelEquations eq = mixed_model_equations(in, clock);
+  const std::vector<double>& f = eq.f;
+
+  Cholmod cm;
+  CholmodSparse a = to_cholmod(cm, eq.c);
+  eq.c = SparseLower();
 
   clock.begin("ordering the mixed-model equations");
   Analysis analysis = analyse(cm, a.get());
@@ -168,15 +185,7 @@ CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats
   // One library call that reports nothing on its way: its time so far.
   clock.begin("factorising the mixed-model equations");
   if (const auto column = factorise(cm, a.get(), factor.get()))
-    throw FatalError::diagnostic(
-        "the mixed-model equations cannot be factorised in double precision (at the breeding value of trait " +
-            std::to_string(*column % nt + 1) + " of the animal on " + in.pedigree_file + " line " +
-            std::to_string(*column / nt + 1) +
-            "): to working precision they are not positive definite or they overflow, although the genetic and "
-            "residual covariance matrices are positive definite; check " + in.parameter_file +
-            " for (co)variances that differ by many orders of magnitude, and the pedigree for long runs of "
-            "matings of close relatives",
-        ExitStatus::failure);
+    throw factorisation_failure(in, "at " + unknown_name(in, *column));
   a.reset();
   clock.done("factorisation");
 
@@ -196,18 +205,16 @@ CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats
   out.ntrait = nt;
   out.var.resize(in.candidates.size() * static_cast<std::size_t>(nt) * nt);
   out.a_diag.resize(in.candidates.size());
+  std::vector<double> pev(static_cast<std::size_t>(nt) * nt);
   for (std::size_t b = 0; b < in.candidates.size(); ++b) {
     const std::int64_t c = in.candidates[b];
     const double acc = 1.0 + f[static_cast<std::size_t>(c)];
     out.a_diag[b] = acc;
-    double* v = out.var.data() + b * nt * nt;
     for (int t2 = 0; t2 < nt; ++t2)
-      for (int t1 = t2; t1 < nt; ++t1) {
-        const double pev =
-            selected_element(z, owners, position[static_cast<std::size_t>(c * nt + t1)],
-                             position[static_cast<std::size_t>(c * nt + t2)]);
-        v[t1 + t2 * nt] = v[t2 + t1 * nt] = in.g0(t1, t2) * acc - pev;
-      }
+      for (int t1 = t2; t1 < nt; ++t1)
+        pev[t1 + t2 * nt] = selected_element(z, owners, position[static_cast<std::size_t>(c * nt + t1)],
+                                             position[static_cast<std::size_t>(c * nt + t2)]);
+    candidate_variance(in.g0, acc, pev.data(), out.var.data() + b * nt * nt);
     clock.update(kBlocks, static_cast<double>(b + 1) / static_cast<double>(in.candidates.size()));
   }
   clock.done("candidate blocks");

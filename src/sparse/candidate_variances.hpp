@@ -12,13 +12,16 @@
 // and they are the same from run to run for a given number of threads.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "kernels/fatal.hpp"
 #include "kernels/matrix.hpp"
+#include "pedigree/relationships.hpp"
 
 namespace gw {
 
@@ -64,6 +67,50 @@ struct CandidateVariances {
   std::vector<double> var;     // candidate b's Var(û) at var[b * T * T], T x T column-major
   std::vector<double> a_diag;  // candidate b's A0(c, c) = 1 + F_c
 };
+
+// The stages of both solvers, one after another: tells the progress
+// callback where a stage begins and how far it has come, and records each
+// stage's time and memory in the statistics when it is done.
+class StageClock {
+ public:
+  StageClock(SparseStats& stats, const StageProgressFn& progress) : stats_(stats), progress_(progress) {}
+  void begin(const char* stage, bool measured = false) {
+    if (progress_) progress_(stage, measured ? 0.0 : -1.0);
+  }
+  void update(const char* stage, double share) {
+    if (progress_) progress_(stage, share);
+  }
+  void done(const char* name);
+
+ private:
+  SparseStats& stats_;
+  const StageProgressFn& progress_;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// What both solvers start from: the lower triangle of the mixed-model
+// equations C (see mixed_model.hpp) and every animal's inbreeding
+// coefficient. Throws the diagnostics of G0 or R0 restricted to the traits
+// recorded together on an animal not being positive definite, and of an
+// animal whose parents are nearly completely inbred (exit status 1).
+struct MixedModelEquations {
+  SparseLower c;
+  std::vector<double> f;
+};
+MixedModelEquations mixed_model_equations(const SparseInput& in, StageClock& clock);
+
+// "the breeding value of trait 2 of the animal on Pedigree&Record.csv line
+// 17": unknown a * T + t of C in words.
+std::string unknown_name(const SparseInput& in, std::int64_t unknown);
+
+// The stop when C cannot be factorised, with `where` it failed (exit
+// status 1).
+FatalError factorisation_failure(const SparseInput& in, const std::string& where);
+
+// A candidate's Var(û) = G0 a_cc - PEV (T x T, column-major) from its
+// block of C^-1, `pev`, of which the lower triangle is read; the result is
+// symmetric bit for bit.
+void candidate_variance(ConstMatView g0, double a_cc, const double* pev, double* var);
 
 // Throws FatalError: exit status 1 with a diagnostic that names the matrix
 // to blame when G0, or R0 restricted to the traits recorded together on an
