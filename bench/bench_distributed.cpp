@@ -5,7 +5,7 @@
 //   bench_distributed [HERD] [--ranks R] [--out-of-core DIR] [--keep]
 //   bench_distributed --estimate [HERD] [--max-ranks R]
 //
-// The first form generates the herd of bench_sparse (tests/herd.hpp) and
+// The first form generates the herd of bench_sparse (tests/kit/herd.hpp) and
 // runs the program on it side by side as child processes: --sparse
 // (CHOLMOD, all threads), then --sparse --distributed under mpirun on 1
 // rank (not bound to a core, so with all threads) and on R ranks (default
@@ -36,9 +36,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/inputs.hpp"
-#include "driver/stages.hpp"
-#include "herd.hpp"
+#include "io/inputs.hpp"
+#include "index/paths.hpp"
+#include "index/record_matrix.hpp"
+#include "kit/herd.hpp"
 #include "io/input_file.hpp"
 #include "measure.hpp"
 #include "sparse/distributed_variances.hpp"
@@ -66,34 +67,21 @@ Options parse(int argc, char** argv) {
   Options o;
   o.animals = 40000;
   o.generations = 6;
+  // Whether a herd option was given: --estimate has a herd of its own
+  // unless one was.
   bool shaped = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto next = [&]() -> const char* {
-      if (i + 1 >= argc) usage();
-      return argv[++i];
-    };
-    if (herd_option(a, o, next))
+  std::vector<BenchOption> table = herd_options(o);
+  for (BenchOption& option : table)
+    option.apply = [&shaped, apply = std::move(option.apply)](const char* v) {
       shaped = true;
-    else if (a == "--ranks")
-      o.ranks = std::atoi(next());
-    else if (a == "--max-ranks")
-      o.max_ranks = std::atoi(next());
-    else if (a == "--out-of-core")
-      o.out_of_core = next();
-    else if (a == "--estimate")
-      o.estimate = true;
-    else if (a == "--estimate-worker")
-      o.estimate_worker = true;
-    else if (a == "--ordering")
-      o.ordering = std::atoi(next());
-    else if (a == "--split-fronts")
-      o.split = true;
-    else if (a == "--keep")
-      o.keep = true;
-    else
-      usage();
-  }
+      apply(v);
+    };
+  table.insert(table.end(),
+               {number_option("--ranks", o.ranks), number_option("--max-ranks", o.max_ranks),
+                text_option("--out-of-core", o.out_of_core), flag_option("--estimate", o.estimate),
+                flag_option("--estimate-worker", o.estimate_worker), number_option("--ordering", o.ordering),
+                flag_option("--split-fronts", o.split), flag_option("--keep", o.keep)});
+  parse_options(argc, argv, table, usage);
   if (o.estimate && !shaped) {
     o.animals = 1000000;
     o.generations = 20;

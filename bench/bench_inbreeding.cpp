@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "herd.hpp"
+#include "kit/herd.hpp"
 #include "measure.hpp"
 #include "pedigree/relationships.hpp"
 
@@ -55,28 +55,24 @@ constexpr int kLinePlainMax = 8000;
 
 Options parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (i + 1 >= argc) usage();
-    const char* v = argv[++i];
-    if (a == "--shape") {
-      int n = 0, g = 0;
-      if (std::sscanf(v, "%d:%d", &n, &g) != 2 || n < 1 || g < 1 || g > n) usage();
-      o.shapes.emplace_back(n, g);
-    } else if (a == "--line") {
-      const int n = std::atoi(v);
-      if (n < 2) usage();
-      o.lines.push_back(n);
-    } else if (a == "--plain-max") {
-      o.plain_max = std::atoi(v);
-    } else if (a == "--repeat") {
-      o.repeat = std::max(1, std::atoi(v));
-    } else if (a == "--seed") {
-      o.seed = std::strtoull(v, nullptr, 10);
-    } else {
-      usage();
-    }
-  }
+  const std::vector<gw::bench::BenchOption> table{
+      {"--shape", true,
+       [&o](const char* v) {
+         int n = 0, g = 0;
+         if (std::sscanf(v, "%d:%d", &n, &g) != 2 || n < 1 || g < 1 || g > n) usage();
+         o.shapes.emplace_back(n, g);
+       }},
+      {"--line", true,
+       [&o](const char* v) {
+         const int n = std::atoi(v);
+         if (n < 2) usage();
+         o.lines.push_back(n);
+       }},
+      gw::bench::number_option("--plain-max", o.plain_max),
+      {"--repeat", true, [&o](const char* v) { o.repeat = std::max(1, std::atoi(v)); }},
+      gw::bench::number_option("--seed", o.seed),
+  };
+  gw::bench::parse_options(argc, argv, table, usage);
   if (o.shapes.empty() && o.lines.empty()) {
     o.shapes = {{100000, 20}, {1000000, 10}, {1000000, 20}};
     o.lines = {8000, 32000, 64000};

@@ -32,7 +32,7 @@
 #include "kernels/invmtx_fast.hpp"
 #include "kernels/kernel_sets.hpp"
 #include "kernels/kernels.hpp"
-#include "kernels/matrix.hpp"
+#include "base/matrix.hpp"
 #include "measure.hpp"
 #include "side_by_side.hpp"
 
@@ -104,6 +104,13 @@ std::vector<int> int_list(const std::string& list) {
   return v;
 }
 
+void usage() {
+  std::fprintf(stderr,
+               "usage: bench_invmtx [n] [--plain-max M] [--repeat R] [--general] [--kernels LIST]\n"
+               "                    [--threads LIST] [--no-dgemm]\n"
+               "                    [--panel P --leaf L --col-block C --row-block B]\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -113,32 +120,19 @@ int main(int argc, char** argv) {
   bool general = false, with_dgemm = true;
   std::string kernels, thread_list;
   gw::invmtx_detail::Blocking blocking;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto text = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "missing value after %s\n", arg.c_str());
-        std::exit(2);
-      }
-      return argv[++i];
-    };
-    auto value = [&] { return std::atoi(text().c_str()); };
-    if (arg == "--plain-max") plain_max = value();
-    else if (arg == "--repeat") repeat = std::max(1, value());
-    else if (arg == "--general") general = true;
-    else if (arg == "--kernels") kernels = text();
-    else if (arg == "--threads") thread_list = text();
-    else if (arg == "--no-dgemm") with_dgemm = false;
-    else if (arg == "--panel") blocking.panel = value();
-    else if (arg == "--leaf") blocking.leaf = value();
-    else if (arg == "--col-block") blocking.col_block = value();
-    else if (arg == "--row-block") blocking.row_block = value();
-    else if (!arg.empty() && arg[0] != '-') n = std::atoi(arg.c_str());
-    else {
-      std::fprintf(stderr, "unknown option %s\n", arg.c_str());
-      return 2;
-    }
-  }
+  const std::vector<gw::bench::BenchOption> table{
+      gw::bench::number_option("--plain-max", plain_max),
+      {"--repeat", true, [&repeat](const char* v) { repeat = std::max(1, std::atoi(v)); }},
+      gw::bench::flag_option("--general", general),
+      gw::bench::text_option("--kernels", kernels),
+      gw::bench::text_option("--threads", thread_list),
+      gw::bench::flag_option("--no-dgemm", with_dgemm, false),
+      gw::bench::number_option("--panel", blocking.panel),
+      gw::bench::number_option("--leaf", blocking.leaf),
+      gw::bench::number_option("--col-block", blocking.col_block),
+      gw::bench::number_option("--row-block", blocking.row_block),
+  };
+  gw::bench::parse_options(argc, argv, table, usage, [&n](const char* word) { n = std::atoi(word); });
   if (n < 2) {
     std::fprintf(stderr, "n must be at least 2\n");
     return 2;

@@ -4,7 +4,7 @@
 //   bench_prepare [--animals N] [--generations G] [--traits T] [--seed S]
 //                 [--unlisted U] [--line] [--no-program] [--keep]
 //
-// The herd (tests/herd.hpp) has G generations of about N / G animals; one
+// The herd (tests/kit/herd.hpp) has G generations of about N / G animals; one
 // founder in U (default 50) that is a parent has no line of its own, so
 // that prepare adds it. The file is written by a child process, so that this
 // process stays small: the peak memory that the kernel reports for the
@@ -38,7 +38,7 @@
 #include <string>
 #include <vector>
 
-#include "herd.hpp"
+#include "kit/herd.hpp"
 #include "measure.hpp"
 #include "io/atomic_file.hpp"
 #include "io/input_file.hpp"
@@ -66,22 +66,10 @@ Options parse(int argc, char** argv) {
   Options o;
   o.animals = 1'000'000;
   o.generations = 15;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    const auto next = [&]() -> const char* {
-      if (i + 1 >= argc) usage();
-      return argv[++i];
-    };
-    if (a == "--animals") o.animals = std::atoi(next());
-    else if (a == "--generations") o.generations = std::atoi(next());
-    else if (a == "--traits") o.traits = std::atoi(next());
-    else if (a == "--seed") o.seed = std::strtoull(next(), nullptr, 10);
-    else if (a == "--unlisted") o.unlisted = std::atoi(next());
-    else if (a == "--no-program") o.program = false;
-    else if (a == "--line") o.line = true;
-    else if (a == "--keep") o.keep = true;
-    else usage();
-  }
+  std::vector<BenchOption> table = herd_options(o, {"--animals", "--generations", "--traits", "--seed"});
+  table.insert(table.end(), {number_option("--unlisted", o.unlisted), flag_option("--no-program", o.program, false),
+                             flag_option("--line", o.line), flag_option("--keep", o.keep)});
+  parse_options(argc, argv, table, usage);
   if (o.animals < 1 || o.generations < 1 || o.traits < 1 || o.unlisted < 1) usage();
   return o;
 }

@@ -1,34 +1,49 @@
-// Times a whole run stage by stage on a generated herd: the fast kernels,
-// the plain ones where that takes reasonable time, and the program binary.
+// Times a whole run stage by stage on a generated herd: the program's own
+// dense path with each kernel set, the plain kernels where that takes
+// reasonable time, and the program binary.
 //
 //   bench_run [--traits T] [--animals N] [--generations G] [--missing M]
-//             [--candidates C] [--seed S] [--threads P] [--plain-max D]
-//             [--sample K] [--no-program] [--program-only] [--keep]
-//             [--batch B] [--depth R] [--chunk C] [--kernels LIST]
-//             [--repeat R] [--no-dgemm]
+//             [--candidates C] [--sires F] [--overlap V] [--seed S]
+//             [--threads P] [--plain-max D] [--sample K] [--no-program]
+//             [--program-only] [--keep] [--batch B] [--depth R] [--chunk C]
+//             [--kernels LIST] [--repeat R] [--no-dgemm]
 //
-// The herd has G generations of about N / G animals; parents come from the
-// generation before (few sires, many dams, a few unknown but none of a
-// candidate), the youngest C * N animals are the candidates, and each record
-// is absent with chance M.
+// The herd (tests/kit/herd.hpp) has G generations of about N / G animals;
+// parents come from the V generations before (default 1; a share F of the
+// males, default 0.05, become sires, every female a dam; a few parents
+// unknown but none of a candidate), the youngest C * N animals are the
+// candidates, and each record is absent with chance M.
 // Defaults: 3 traits, 2000 animals, 5 generations, M = 0.1, C = 0.18.
 //
-// Every stage runs with the fast kernels, once for each kernel set of
-// --kernels (a comma-separated list; default every set the processor runs),
-// and every set's stages must give the same bits; when D = N * T is at most
-// --plain-max (default 2500) the whole sequence runs again with the plain
-// kernels, and each stage's output is compared bit for bit (a hash of the
-// record matrix, the result vectors). Above that, K candidates (default 4)
-// spread over the list are formed the plain way and compared with the fast
-// systems. Finally the program itself runs on the two files as a child
-// process, once per kernel set (GAINWEIGHTS_KERNELS); its result files must
-// be byte-identical with each other and with the in-process results, and
-// its peak resident memory is read from the kernel (ru_maxrss). Beside the
-// rates, OpenBLAS's dgemm of order NREC on as many threads is timed in the
-// same run. The R rounds (default 1) run every set (and dgemm) in turn;
-// figures are the medians of the rounds. --program-only
-// skips the in-process stages (for sizes where one run is all there is time
-// for); --batch, --depth and --chunk set the fast candidate stage's blocking.
+// For each kernel set of --kernels (a comma-separated list; default every
+// set the processor runs) the program's own dense_path runs in this
+// process with that set (GAINWEIGHTS_KERNELS), timed by the stages it
+// reports to a TimedStages observer, and then the reference weights. When
+// D = N * T is at most --plain-max (default 2500) the same stages run once
+// more with the plain kernels (the relationship matrix formed apart, the
+// inversion one step at a time). What is compared bit for bit is
+// the end of each run, not each stage: a digest of the averages and the
+// reference weights of every round of every set must equal the plain
+// stages' or, without them, the first set's first round. Above --plain-max,
+// K candidates (default 4) spread over the list have their systems formed
+// the plain way and compared bit for bit with the fast ones. The candidate
+// stage also runs again apart, twice without and twice with every
+// candidate's own row written to a candidate file, for the file's overhead
+// (the fastest of each). --batch, --depth and --chunk set the blocking of
+// these sampled systems and extra candidate passes; dense_path takes its
+// defaults. Beside the rates, OpenBLAS's dgemm of order NREC on as many
+// threads is timed in the same run (not with --no-dgemm). The R rounds
+// (default 1) run every set (and dgemm) in turn; the times are the medians
+// of the rounds. Finally the program itself runs on the two files
+// as a child process, once per kernel set (GAINWEIGHTS_KERNELS) in each of
+// the R rounds; every result file must be byte-identical with the one
+// written from the in-process results (the plain stages' when they ran, else
+// the fast ones), its exit status 0, and its peak resident memory, read
+// from the kernel (ru_maxrss), is set against 8 D^2 + 5% + 50 MiB.
+// --program-only skips everything in process and runs the program once
+// with its own choice of kernels (for sizes where one run is all there is
+// time for); --no-program skips the program; --threads P sets the threads
+// of this process and of the program; --keep keeps the files.
 #include <omp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -48,16 +63,17 @@
 #include <string>
 #include <vector>
 
-#include "driver/candidates.hpp"
-#include "driver/inputs.hpp"
-#include "driver/stages.hpp"
+#include "kernels/candidate_pass.hpp"
+#include "io/inputs.hpp"
+#include "index/paths.hpp"
+#include "index/record_matrix.hpp"
 #include "io/candidate_file.hpp"
 #include "io/input_file.hpp"
 #include "io/result_file.hpp"
 #include "kernels/invmtx_fast.hpp"
 #include "kernels/kernel_sets.hpp"
 #include "kernels/kernels.hpp"
-#include "herd.hpp"
+#include "kit/herd.hpp"
 #include "measure.hpp"
 #include "side_by_side.hpp"
 
@@ -71,7 +87,7 @@ struct Options : herd::Shape {
   int threads = 0;
   std::int64_t plain_max = 2500;
   int sample = 4;
-  CandidateOptions stage;  // batch and depth of the fast candidate stage
+  CandidateOptions stage;  // batch, depth and chunk of the candidate-file measurement
   bool program = true, program_only = false, keep = false, dgemm = true;
   std::string kernels;  // --kernels list
   int repeat = 1;
@@ -88,41 +104,16 @@ struct Options : herd::Shape {
 
 Options parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto next = [&]() -> const char* {
-      if (i + 1 >= argc) usage();
-      return argv[++i];
-    };
-    if (herd_option(a, o, next))
-      continue;
-    else if (a == "--threads")
-      o.threads = std::atoi(next());
-    else if (a == "--plain-max")
-      o.plain_max = std::atoll(next());
-    else if (a == "--sample")
-      o.sample = std::atoi(next());
-    else if (a == "--batch")
-      o.stage.batch = std::atoi(next());
-    else if (a == "--depth")
-      o.stage.depth = std::atoi(next());
-    else if (a == "--chunk")
-      o.stage.chunk = std::atoi(next());
-    else if (a == "--kernels")
-      o.kernels = next();
-    else if (a == "--repeat")
-      o.repeat = std::max(1, std::atoi(next()));
-    else if (a == "--no-dgemm")
-      o.dgemm = false;
-    else if (a == "--program-only")
-      o.program_only = true;
-    else if (a == "--no-program")
-      o.program = false;
-    else if (a == "--keep")
-      o.keep = true;
-    else
-      usage();
-  }
+  std::vector<BenchOption> table = herd_options(o);
+  table.insert(table.end(),
+               {number_option("--threads", o.threads), number_option("--plain-max", o.plain_max),
+                number_option("--sample", o.sample), number_option("--batch", o.stage.batch),
+                number_option("--depth", o.stage.depth), number_option("--chunk", o.stage.chunk),
+                text_option("--kernels", o.kernels),
+                {"--repeat", true, [&o](const char* v) { o.repeat = std::max(1, std::atoi(v)); }},
+                flag_option("--no-dgemm", o.dgemm, false), flag_option("--program-only", o.program_only),
+                flag_option("--no-program", o.program, false), flag_option("--keep", o.keep)});
+  parse_options(argc, argv, table, usage);
   if (o.traits < 1 || o.animals < 2 || o.generations < 1 || o.generations > o.animals) usage();
   return o;
 }
@@ -139,37 +130,21 @@ std::uint64_t hash_words(std::uint64_t h, const double* x, std::int64_t n) {
   return h;
 }
 
-std::uint64_t hash_block(ConstMatView m, std::int64_t rows, std::int64_t cols) {
-  std::uint64_t h = 1469598103934665603ull;
-  for (std::int64_t j = 0; j < cols; ++j) h = hash_words(h, m.col(j), rows);
-  return h;
-}
-
-struct Stage {
+struct StageTime {
   std::string name;
   double seconds = 0;
   double cpu = 0;  // processor time of all threads (user and system)
   double ops = 0;  // floating-point operations counted for the rate; 0: none
   std::uint64_t peak = 0;
-  std::uint64_t check = 0;  // a digest of what the stage produced
 };
 
 struct Pipeline {
-  std::vector<Stage> stages;
+  std::vector<StageTime> stages;
   CandidateAverages avg;
   std::vector<double> v0;
-  int nrec = 0;
+  std::int64_t nrec = 0;
+  std::uint64_t check = 0;  // a digest of the averages and the reference
 };
-
-// Times `work`, then takes the digest of what it produced (untimed).
-template <class F, class G>
-void timed(Pipeline& p, const std::string& name, double ops, F&& work, G&& digest) {
-  const double t0 = now(), c0 = cpu_seconds();
-  work();
-  const double seconds = now() - t0, cpu = cpu_seconds() - c0;
-  const std::uint64_t peak = peak_rss();
-  p.stages.push_back(Stage{name, seconds, cpu, ops, peak, static_cast<std::uint64_t>(digest())});
-}
 
 std::uint64_t hash_vectors(const std::vector<std::vector<double>>& vs) {
   std::uint64_t h = 1469598103934665603ull;
@@ -177,60 +152,39 @@ std::uint64_t hash_vectors(const std::vector<std::vector<double>>& vs) {
   return h;
 }
 
-void add_residuals(ConstMatView r0, int nanim, MatView v) {
-  const int nt = static_cast<int>(r0.rows);
-  for (int i = 0; i < nt; ++i)
-    for (int j = 0; j < nt; ++j)
-      for (int k = 0; k < nanim; ++k)
-        v(static_cast<std::int64_t>(i) * nanim + k, static_cast<std::int64_t>(j) * nanim + k) += r0(i, j);
+// The floating-point operations of the stages that have a rate.
+double stage_ops(const std::string& stage, double nrec, int ntrait, double candidates) {
+  if (stage == kInversionStage) return 2 * nrec * nrec * nrec;
+  if (stage == kCandidateStage) return 2.0 * ntrait * nrec * nrec * candidates;
+  return 0;
 }
 
-// The run's stages with the fast kernels of one set, as the program does them.
-Pipeline fast_pipeline(const Options& o, KernelSet set, const Parameters& par, const TraitMatrices& tr,
-                       const Pedigree& ped, const std::function<void(const CandidateRelationships&, ConstMatView)>& after) {
-  Pipeline p;
-  CandidateOptions stage = o.stage;
-  stage.kernels = set;
-  invmtx_detail::Blocking blocking;
-  blocking.kernels = set;
-  const int nt = par.ntrait, na = ped.nanim;
-  const std::int64_t d = static_cast<std::int64_t>(nt) * na;
+void add_reference(Pipeline& p, const TraitMatrices& tr, const Parameters& par) {
+  const double t0 = now(), c0 = cpu_seconds();
+  p.v0 = reference_weights(tr.g0.cview(), tr.p0i.cview(), par.k0, p.avg.vv0, {});
+  p.stages.push_back(StageTime{"reference", now() - t0, cpu_seconds() - c0, 0, peak_rss()});
+  p.check = hash_vectors({p.avg.vv1, p.avg.vv2, p.avg.vv0, p.v0});
+}
+
+// The program's own dense path with the fast kernels of one set, timed by
+// the stages it reports.
+Pipeline fast_pipeline(KernelSet set, const Parameters& par, const TraitMatrices& tr, const Pedigree& ped) {
+  const std::string name(kernel_set_name(set));
+  setenv(kKernelsVariable, name.c_str(), 1);
   reset_peak();
-  Matrix<double> v = allocate_record_matrix(d);
-  CandidateRelationships rel;
-  timed(
-      p, "relationship matrix", 0,
-      [&] {
-        const MatView a0 = relationship_block(v.view(), na);
-        amrx(ped.id1.data(), ped.id2.data(), a0, na);
-        rel = CandidateRelationships(a0, ped.cand);
-      },
-      [&] { return hash_block(relationship_block(v.view(), na), na, na); });
-  timed(
-      p, "record matrix + compaction", 0,
-      [&] {
-        record_covariance_in_place(tr.g0.cview(), tr.r0.cview(), na, v.view());
-        p.nrec = cutm(v.view(), ped.nonr.cview(), nt, na);
-      },
-      [&] { return hash_block(v.cview(), p.nrec, p.nrec); });
-  const double n = p.nrec;
-  timed(
-      p, "inversion", 2 * n * n * n,
-      [&] { invmtx_detail::invmtx_blocked(p.nrec, v.view(), v.view(), {}, blocking); },
-      [&] { return hash_block(v.cview(), p.nrec, p.nrec); });
-  timed(
-      p, "expansion", 0, [&] { addm(v.view(), ped.nonr.cview(), nt, na, p.nrec); },
-      [&] { return hash_block(v.cview(), d, d); });
-  timed(
-      p, "candidate stage", 2.0 * nt * n * n * rel.count(),
-      [&] { p.avg = candidate_weights(tr.g0.cview(), rel, v.cview(), ped, par.k0, "Pedigree&Record.csv", stage); },
-      [&] {
-        return hash_vectors({p.avg.vv1, p.avg.vv2, p.avg.vv0});
-      });
-  timed(
-      p, "reference", 0, [&] { p.v0 = reference_weights(tr.g0.cview(), tr.p0i.cview(), par.k0, p.avg.vv0, {}); },
-      [&] { return hash_vectors({p.v0}); });
-  after(rel, v.cview());
+  TimedStages timer;
+  PathInput in{par, tr, ped, kParameterFileName, kPedigreeFileName};
+  in.stages = &timer;
+  PathResult r = dense_path(in);
+  unsetenv(kKernelsVariable);
+  Pipeline p;
+  p.avg = std::move(r.averages);
+  p.nrec = r.nrec;
+  const double candidates = static_cast<double>(ped.candidate_count());
+  for (const TimedStages::Timing& t : timer.timings)
+    p.stages.push_back(
+        StageTime{t.stage, t.seconds, t.cpu, stage_ops(t.stage, static_cast<double>(p.nrec), par.ntrait, candidates), t.peak});
+  add_reference(p, tr, par);
   return p;
 }
 
@@ -241,38 +195,48 @@ Pipeline plain_pipeline(const Parameters& par, const TraitMatrices& tr, const Pe
   const std::int64_t d = static_cast<std::int64_t>(nt) * na;
   reset_peak();
   Matrix<double> a0(na, na, false), v(d, d, false);
-  timed(
-      p, "relationship matrix", 0, [&] { amrx(ped.id1.data(), ped.id2.data(), a0.view(), na); },
-      [&] { return hash_block(a0.cview(), na, na); });
-  timed(
-      p, "record matrix + compaction", 0,
-      [&] {
-        kron(tr.g0.cview(), a0.cview(), v.view(), nt, nt, na, na);
-        add_residuals(tr.r0.cview(), na, v.view());
-        p.nrec = cutm(v.view(), ped.nonr.cview(), nt, na);
-      },
-      [&] { return hash_block(v.cview(), p.nrec, p.nrec); });
-  const double n = p.nrec;
-  timed(
-      p, "inversion", 2 * n * n * n, [&] { invmtx_plain(p.nrec, v.view(), v.view(), {}); },
-      [&] { return hash_block(v.cview(), p.nrec, p.nrec); });
-  timed(
-      p, "expansion", 0, [&] { addm(v.view(), ped.nonr.cview(), nt, na, p.nrec); },
-      [&] { return hash_block(v.cview(), d, d); });
+  TimedStages timer;
+  int nrec = 0;
+  timer.begin(kBuildStage, false);
+  amrx(ped.id1.data(), ped.id2.data(), a0.view(), na);
+  kron(tr.g0.cview(), a0.cview(), v.view(), nt, nt, na, na);
+  add_residuals(tr.r0.cview(), na, v.view());
+  timer.begin(kInversionStage, true);
+  nrec = cutm(v.view(), ped.nonr.cview(), nt, na);
+  invmtx_plain(nrec, v.view(), v.view(), {});
+  addm(v.view(), ped.nonr.cview(), nt, na, nrec);
+  timer.begin(kCandidateStage, true);
   CandidateOptions plain;
   plain.plain = true;
-  timed(
-      p, "candidate stage", 2.0 * nt * n * n * static_cast<double>(ped.candidate_count()),
-      [&] {
-        p.avg = candidate_weights(tr.g0.cview(), a0.cview(), v.cview(), ped, par.k0, "Pedigree&Record.csv", plain);
-      },
-      [&] {
-        return hash_vectors({p.avg.vv1, p.avg.vv2, p.avg.vv0});
-      });
-  timed(
-      p, "reference", 0, [&] { p.v0 = reference_weights(tr.g0.cview(), tr.p0i.cview(), par.k0, p.avg.vv0, {}); },
-      [&] { return hash_vectors({p.v0}); });
+  p.avg = candidate_weights(tr.g0.cview(), a0.cview(), v.cview(), ped, par.k0, kPedigreeFileName, plain);
+  timer.end();
+  p.nrec = nrec;
+  const double candidates = static_cast<double>(ped.candidate_count());
+  for (const TimedStages::Timing& t : timer.timings)
+    p.stages.push_back(StageTime{t.stage, t.seconds, t.cpu, stage_ops(t.stage, nrec, nt, candidates), t.peak});
+  add_reference(p, tr, par);
   return p;
+}
+
+// The inverse over the present records (PPI) and the candidates'
+// relationships, built with the library's own steps, for the checks and
+// measurements beside the path: a sample of candidate systems against their
+// plain forms, and the candidate file's overhead.
+struct Inverse {
+  Matrix<double> ppi;
+  CandidateRelationships rel;
+};
+
+Inverse present_inverse(const TraitMatrices& tr, const Pedigree& ped, int ntrait) {
+  Inverse out;
+  const int na = ped.nanim;
+  out.ppi = allocate_record_matrix(static_cast<std::int64_t>(ntrait) * na);
+  const MatView a0 = relationship_block(out.ppi.view(), na);
+  amrx(ped.id1.data(), ped.id2.data(), a0, na);
+  out.rel = CandidateRelationships(a0, ped.cand);
+  record_covariance_in_place(tr.g0.cview(), tr.r0.cview(), na, out.ppi.view());
+  invert_present_block(ped.nonr.cview(), ntrait, na, out.ppi.view(), {});
+  return out;
 }
 
 void write_result(const fs::path& dir, const Pipeline& p) {
@@ -351,13 +315,13 @@ int main(int argc, char** argv) {
 
   // The candidate stage again, alternately without and with every
   // candidate's own result kept and written to a candidate file (the
-  // --candidates option), twice each; the fastest of each is kept.
+  // --candidates option), twice each; the fastest of each is kept. --batch,
+  // --depth and --chunk shape these passes (the path takes the defaults).
   struct Overhead {
     double without = 1e300, with = 1e300;
     std::size_t lines = 0;
   } overhead;
-  const auto after = [&](const CandidateRelationships& rel, ConstMatView ppi) {
-    sample(rel, ppi);
+  const auto candidate_file = [&](const CandidateRelationships& rel, ConstMatView ppi) {
     if (rel.count() == 0) return;
     for (int round = 0; round < 2; ++round) {
       double t0 = now();
@@ -374,29 +338,26 @@ int main(int argc, char** argv) {
     }
   };
 
-  // Every set's pipeline, round after round; the sample and the candidate
-  // file's overhead once, with the set the program takes.
+  // Every set's path, round after round, with the dgemm yardstick.
   const std::vector<KernelSet> sets = kernel_list(o.kernels);
   const KernelSet program_set = resolve_kernel_set();
   const int threads = o.threads > 0 ? o.threads : omp_get_max_threads();
   std::vector<std::vector<Pipeline>> runs(sets.size());
   std::vector<double> dgemm_seconds;
   std::optional<Dgemm> dgemm;
-  bool extras = false;
   for (int round = 0; round < o.repeat; ++round) {
-    for (std::size_t s = 0; s < sets.size(); ++s) {
-      const bool with_extras = !extras && (sets[s] == program_set || s + 1 == sets.size());
-      extras = extras || with_extras;
-      const std::function<void(const CandidateRelationships&, ConstMatView)> none = [](const CandidateRelationships&,
-                                                                                        ConstMatView) {};
-      runs[s].push_back(fast_pipeline(o, sets[s], par, tr, ped, with_extras ? after : none));
-    }
+    for (std::size_t s = 0; s < sets.size(); ++s) runs[s].push_back(fast_pipeline(sets[s], par, tr, ped));
     if (o.dgemm && runs[0][0].nrec >= 2) {
-      if (!dgemm) dgemm.emplace(runs[0][0].nrec);
+      if (!dgemm) dgemm.emplace(static_cast<int>(runs[0][0].nrec));
       dgemm_seconds.push_back(dgemm->seconds(threads));
     }
   }
   dgemm.reset();
+  {
+    const Inverse inv = present_inverse(tr, ped, par.ntrait);
+    sample(inv.rel, inv.ppi.cview());
+    candidate_file(inv.rel, inv.ppi.cview());
+  }
   std::optional<Pipeline> slow;
   if (plain) slow = plain_pipeline(par, tr, ped);
   const Pipeline& fast = runs.back().front();
@@ -416,52 +377,58 @@ int main(int argc, char** argv) {
   };
 
   const int ncand = static_cast<int>(ped.candidate_count());
-  std::printf("herd: %d traits, %d animals in %d generations, D = %lld, NREC = %d, %d candidates, %d threads\n",
-              par.ntrait, ped.nanim, o.generations, static_cast<long long>(d), fast.nrec, ncand, threads);
+  std::printf("herd: %d traits, %d animals in %d generations, D = %lld, NREC = %lld, %d candidates, %d threads\n",
+              par.ntrait, ped.nanim, o.generations, static_cast<long long>(d), static_cast<long long>(fast.nrec),
+              ncand, threads);
   std::printf("files: %s\n", dir.c_str());
   std::printf("kernel sets this processor runs: %s (the program takes %s); %d round(s), medians\n",
               supported_kernel_set_names().c_str(), std::string(kernel_set_name(program_set)).c_str(), o.repeat);
   if (dgemm_rate > 0)
-    std::printf("OpenBLAS dgemm of order %d, %d threads: %.1f GFLOP/s (%s)\n", fast.nrec, threads, dgemm_rate,
-                openblas_kernels().c_str());
+    std::printf("OpenBLAS dgemm of order %lld, %d threads: %.1f GFLOP/s (%s)\n", static_cast<long long>(fast.nrec),
+                threads, dgemm_rate, openblas_kernels().c_str());
   std::printf("load average %s\n", load_average().c_str());
 
   int failures = 0;
   for (std::size_t s = 0; s < sets.size(); ++s) {
     std::printf("\nkernels %s\n", std::string(kernel_set_name(sets[s])).c_str());
-    std::printf("%-28s %8s %8s %14s %9s %10s %11s %9s %9s\n", "stage", "fast s", "cpu s", "fast rate", "of dgemm",
-                "plain s", "plain/fast", "same bits", "peak MiB");
+    std::printf("%-40s %8s %8s %14s %9s %10s %11s %9s\n", "stage", "fast s", "cpu s", "fast rate", "of dgemm",
+                "plain s", "plain/fast", "peak MiB");
     double total = 0;
     for (std::size_t i = 0; i < fast.stages.size(); ++i) {
-      const Stage& f = runs[s].front().stages[i];
+      const StageTime& f = runs[s].front().stages[i];
       const double secs = stage_seconds(s, i);
       total += secs;
-      char rate[32] = "-", of[16] = "-", ps[32] = "-", ratio[32] = "-", same[8] = "-";
+      char rate[32] = "-", of[16] = "-", ps[32] = "-", ratio[32] = "-";
       if (f.ops > 0) std::snprintf(rate, sizeof rate, "%.1f GFLOP/s", f.ops / secs * 1e-9);
       if (f.ops > 0 && dgemm_rate > 0) std::snprintf(of, sizeof of, "%.0f%%", 100.0 * f.ops / secs * 1e-9 / dgemm_rate);
-      // Every round of every set against the plain stage, or else against
-      // the first set's first round.
-      const std::uint64_t want = slow ? slow->stages[i].check : runs[0].front().stages[i].check;
-      bool equal = true;
-      for (const Pipeline& p : runs[s]) equal = equal && p.stages[i].check == want;
-      failures += !equal;
-      if (slow) {
+      if (slow && i < slow->stages.size()) {
         std::snprintf(ps, sizeof ps, "%.3f", slow->stages[i].seconds);
         std::snprintf(ratio, sizeof ratio, "%.1f", slow->stages[i].seconds / secs);
       }
-      if (slow || s > 0) std::snprintf(same, sizeof same, "%s", equal ? "yes" : "NO");
-      std::printf("%-28s %8.3f %8.3f %14s %9s %10s %11s %9s %9.1f\n", f.name.c_str(), secs, stage_cpu(s, i), rate, of,
-                  ps, ratio, same, mib(f.peak));
+      std::printf("%-40s %8.3f %8.3f %14s %9s %10s %11s %9.1f\n", f.name.c_str(), secs, stage_cpu(s, i), rate, of, ps,
+                  ratio, mib(f.peak));
     }
-    std::printf("%-28s %8.3f\n", "all stages", total);
+    std::printf("%-40s %8.3f\n", "all stages", total);
+    // Every round of every set against the plain stages, or else against
+    // the first set's first round.
+    const std::uint64_t want = slow ? slow->check : runs[0].front().check;
+    bool equal = true;
+    for (const Pipeline& p : runs[s]) equal = equal && p.check == want;
+    failures += !equal;
+    if (slow || s > 0)
+      std::printf("averages and reference bit-identical with the %s: %s\n",
+                  slow ? "plain stages" : "first set's", equal ? "yes" : "NO");
   }
   if (slow) {
     double t = 0;
-    for (const Stage& s : slow->stages) t += s.seconds;
+    for (const StageTime& s : slow->stages) t += s.seconds;
     std::printf("plain stages: %.3f s, peak %.1f MiB\n", t, mib(slow->stages.back().peak));
   }
   if (sampled.compared > 0) {
-    const double fast_each = fast.stages[4].seconds / std::max(1, ncand);
+    double candidate_seconds = 0;
+    for (const StageTime& t : fast.stages)
+      if (t.name == kCandidateStage) candidate_seconds = t.seconds;
+    const double fast_each = candidate_seconds / std::max(1, ncand);
     const double plain_each = sampled.plain_seconds / sampled.compared;
     std::printf(
         "candidate systems, %d sampled: %d bit-identical with the plain ones; per candidate fast %.5f s (whole "

@@ -5,7 +5,7 @@
 //                [--candidates C] [--seed S] [--threads P] [--dense-max D]
 //                [--no-program] [--keep]
 //
-// The herd is the one of bench_run (tests/herd.hpp). In process, the sparse
+// The herd is the one of bench_run (tests/kit/herd.hpp). In process, the sparse
 // candidate stage runs with its statistics: per stage the time and the peak
 // resident memory, the factor's size, and the factorisation's and the
 // selected inverse's rates. The whole in-process run is set against a bare
@@ -25,10 +25,11 @@
 #include <string>
 #include <vector>
 
-#include "driver/candidates.hpp"
-#include "driver/inputs.hpp"
-#include "driver/stages.hpp"
-#include "herd.hpp"
+#include "io/inputs.hpp"
+#include "index/paths.hpp"
+#include "index/weights.hpp"
+#include "sparse/candidate_variances.hpp"
+#include "kit/herd.hpp"
 #include "io/input_file.hpp"
 #include "io/result_file.hpp"
 #include "kernels/kernels.hpp"
@@ -54,25 +55,10 @@ struct Options : herd::Shape {
 
 Options parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto next = [&]() -> const char* {
-      if (i + 1 >= argc) usage();
-      return argv[++i];
-    };
-    if (herd_option(a, o, next))
-      continue;
-    else if (a == "--threads")
-      o.threads = std::atoi(next());
-    else if (a == "--dense-max")
-      o.dense_max = std::atoll(next());
-    else if (a == "--no-program")
-      o.program = false;
-    else if (a == "--keep")
-      o.keep = true;
-    else
-      usage();
-  }
+  std::vector<BenchOption> table = herd_options(o);
+  table.insert(table.end(), {number_option("--threads", o.threads), number_option("--dense-max", o.dense_max),
+                             flag_option("--no-program", o.program, false), flag_option("--keep", o.keep)});
+  parse_options(argc, argv, table, usage);
   if (o.traits < 1 || o.animals < 2 || o.generations < 1 || o.generations > o.animals) usage();
   return o;
 }
@@ -83,18 +69,11 @@ struct Result {
   double seconds = 0;
 };
 
-// The dense stages as the program runs them.
+// The program's own dense path.
 Result dense(const Parameters& par, const TraitMatrices& tr, const Pedigree& ped) {
   Result r;
   const double t0 = now();
-  const int nt = par.ntrait, na = ped.nanim;
-  Matrix<double> v = allocate_record_matrix(static_cast<std::int64_t>(nt) * na);
-  const MatView a0 = relationship_block(v.view(), na);
-  amrx(ped.id1.data(), ped.id2.data(), a0, na);
-  const CandidateRelationships rel(a0, ped.cand);
-  record_covariance_in_place(tr.g0.cview(), tr.r0.cview(), na, v.view());
-  invert_present_block(ped.nonr.cview(), nt, na, v.view(), {});
-  r.avg = candidate_weights(tr.g0.cview(), rel, v.cview(), ped, par.k0, kPedigreeFileName);
+  r.avg = dense_path(PathInput{par, tr, ped, kParameterFileName, kPedigreeFileName}).averages;
   r.v0 = reference_weights(tr.g0.cview(), tr.p0i.cview(), par.k0, r.avg.vv0, {});
   r.seconds = now() - t0;
   return r;
@@ -145,26 +124,29 @@ int main(int argc, char** argv) {
 
   reset_peak();
   SparseStats st;
-  st.memory_probe = peak_rss;
+  TimedStages timer;
+  PathInput in{par, tr, ped, kParameterFileName, kPedigreeFileName};
+  in.stages = &timer;
+  in.stats = &st;
   Result sparse;
   const double t0 = now();
-  sparse.avg = sparse_candidate_weights(tr, ped, par.k0, kParameterFileName, kPedigreeFileName, nullptr, &st);
+  sparse.avg = sparse_path(in).averages;
   const double t1 = now();
   sparse.v0 = reference_weights(tr.g0.cview(), tr.p0i.cview(), par.k0, sparse.avg.vv0, {});
   sparse.seconds = now() - t0;
-  double staged = 0.0;
-  for (const auto& s : st.stages) staged += s.seconds;
-  st.stages.push_back({"solves and averages", t1 - t0 - staged, peak_rss()});
+  timer.timings.push_back({"reference", now() - t1, 0, peak_rss()});
 
-  std::printf("%-24s %9s %14s %9s\n", "sparse stage", "seconds", "rate", "peak MiB");
-  for (const auto& s : st.stages) {
+  constexpr const char* kFactorStage = "factorising the mixed-model equations";
+  constexpr const char* kInverseStage = "inverting the factor (selected inverse)";
+  std::printf("%-56s %9s %14s %9s\n", "sparse stage", "seconds", "rate", "peak MiB");
+  for (const auto& s : timer.timings) {
     char rate[32] = "-";
-    const double ops = s.name == "factorisation" ? st.factor_flops : s.name == "selected inverse" ? st.inverse_flops : 0;
+    const double ops = s.stage == kFactorStage ? st.factor_flops : s.stage == kInverseStage ? st.inverse_flops : 0;
     if (ops > 0) std::snprintf(rate, sizeof rate, "%.1f GFLOP/s", ops / s.seconds * 1e-9);
-    std::printf("%-24s %9.3f %14s %9.1f\n", s.name.c_str(), s.seconds, rate, mib(s.peak));
+    std::printf("%-56s %9.3f %14s %9.1f\n", s.stage.c_str(), s.seconds, rate, mib(s.peak));
   }
-  const double bare = st.seconds("analysis (ordering)") + st.seconds("factorisation");
-  std::printf("%-24s %9.3f\n", "whole sparse run", sparse.seconds);
+  const double bare = timer.seconds("ordering the mixed-model equations") + timer.seconds(kFactorStage);
+  std::printf("%-56s %9.3f\n", "whole sparse run", sparse.seconds);
   std::printf(
       "\nfactor: order %lld, %lld supernodes, ordering %s, %.4g non-zeros (%.4g values stored, %.1f MiB), "
       "factorisation %.4g flops, selected inverse %.4g flops (%.2f x); CHOLMOD peak %.1f MiB\n",

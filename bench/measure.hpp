@@ -1,5 +1,5 @@
-// Clocks, memory readings and child runs of the program, shared by the
-// benchmarks.
+// Clocks, memory readings, child runs of the program and the reading of
+// options, shared by the benchmarks.
 #pragma once
 
 #include <fcntl.h>
@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -15,11 +16,16 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <initializer_list>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
-#include "herd.hpp"
+#include "base/stages.hpp"
+#include "kit/herd.hpp"
 
 extern char** environ;
 
@@ -78,6 +84,44 @@ inline void write_text(const fs::path& p, const std::string& text) {
   std::ofstream out(p, std::ios::binary);
   out << text;
 }
+
+// Times every stage a path reports to it: wall clock, processor time of all
+// threads, and the peak resident memory at the stage's end.
+class TimedStages final : public StageObserver {
+ public:
+  struct Timing {
+    std::string stage;
+    double seconds = 0, cpu = 0;
+    std::uint64_t peak = 0;
+  };
+
+  void begin(std::string_view stage, bool) override {
+    end();
+    open_ = true;
+    name_ = stage;
+    wall0_ = now();
+    cpu0_ = cpu_seconds();
+  }
+  void update(double) override {}
+  void end() override {
+    if (!open_) return;
+    open_ = false;
+    timings.push_back({name_, now() - wall0_, cpu_seconds() - cpu0_, peak_rss()});
+  }
+  // The seconds of the stage named `stage`, 0 when there was none.
+  double seconds(std::string_view stage) const {
+    for (const Timing& t : timings)
+      if (t.stage == stage) return t.seconds;
+    return 0;
+  }
+
+  std::vector<Timing> timings;
+
+ private:
+  bool open_ = false;
+  std::string name_;
+  double wall0_ = 0, cpu0_ = 0;
+};
 
 struct ChildRun {
   double seconds = 0;
@@ -217,28 +261,85 @@ inline constexpr const char* kHerdOptions =
     "HERD: [--traits T] [--animals N] [--generations G] [--missing M] [--candidates C]\n"
     "      [--sires S] [--overlap K] [--seed N]\n";
 
-// Takes `arg` (and its value, from next()) when it is one of kHerdOptions.
-template <class Next>
-bool herd_option(const std::string& arg, herd::Shape& o, Next&& next) {
-  if (arg == "--traits")
-    o.traits = std::atoi(next());
-  else if (arg == "--animals")
-    o.animals = std::atoi(next());
-  else if (arg == "--generations")
-    o.generations = std::atoi(next());
-  else if (arg == "--missing")
-    o.missing = std::atof(next());
-  else if (arg == "--candidates")
-    o.candidates = std::atof(next());
-  else if (arg == "--sires")
-    o.sires = std::atof(next());
-  else if (arg == "--overlap")
-    o.overlap = std::atoi(next());
-  else if (arg == "--seed")
-    o.seed = std::strtoull(next(), nullptr, 10);
-  else
-    return false;
-  return true;
+// One option of a benchmark: its name, whether it takes a value, and what it
+// does with it (`value` is null for an option without one).
+struct BenchOption {
+  std::string_view name;
+  bool takes_value = false;
+  std::function<void(const char* value)> apply;
+};
+
+// An option whose value is read into `target` as a number of its type
+// (atoi, atoll, atof or strtoull: a word that is no number reads as 0).
+template <class T>
+BenchOption number_option(std::string_view name, T& target) {
+  return {name, true, [&target](const char* value) {
+            if constexpr (std::is_same_v<T, int>)
+              target = std::atoi(value);
+            else if constexpr (std::is_same_v<T, std::int64_t>)
+              target = std::atoll(value);
+            else if constexpr (std::is_same_v<T, double>)
+              target = std::atof(value);
+            else if constexpr (std::is_same_v<T, std::uint64_t>)
+              target = std::strtoull(value, nullptr, 10);
+            else
+              static_assert(sizeof(T) == 0, "number_option: no reading for this type");
+          }};
+}
+
+// An option whose value is kept as text in `target`.
+inline BenchOption text_option(std::string_view name, std::string& target) {
+  return {name, true, [&target](const char* value) { target = value; }};
+}
+
+// An option without a value that sets `target` to `to`.
+inline BenchOption flag_option(std::string_view name, bool& target, bool to = true) {
+  return {name, false, [&target, to](const char*) { target = to; }};
+}
+
+// The options of kHerdOptions, writing into `o`; with `only`, just the ones
+// named there.
+inline std::vector<BenchOption> herd_options(herd::Shape& o, std::initializer_list<std::string_view> only = {}) {
+  std::vector<BenchOption> all{
+      number_option("--traits", o.traits),         number_option("--animals", o.animals),
+      number_option("--generations", o.generations), number_option("--missing", o.missing),
+      number_option("--candidates", o.candidates), number_option("--sires", o.sires),
+      number_option("--overlap", o.overlap),       number_option("--seed", o.seed),
+  };
+  if (only.size() == 0) return all;
+  std::vector<BenchOption> some;
+  for (BenchOption& option : all)
+    if (std::find(only.begin(), only.end(), option.name) != only.end()) some.push_back(std::move(option));
+  return some;
+}
+
+// Applies the words of argv by `table`, in order. A word that is not an
+// option (it does not begin with '-') goes to `word` when there is one. An
+// unknown option, a word nobody takes or an option without its value is
+// named on standard error, followed by the usage text, and the benchmark
+// exits with status 2.
+inline void parse_options(int argc, char** argv, const std::vector<BenchOption>& table, void (*usage)(),
+                          const std::function<void(const char*)>& word = {}) {
+  const auto refuse = [usage](const char* what, const char* arg) {
+    std::fprintf(stderr, "%s %s\n", what, arg);
+    usage();
+    std::exit(2);
+  };
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const auto option =
+        std::find_if(table.begin(), table.end(), [arg](const BenchOption& o) { return o.name == arg; });
+    if (option == table.end()) {
+      if (arg.empty() || arg.front() == '-') refuse("unknown option", argv[i]);
+      if (!word) refuse("unexpected word", argv[i]);
+      word(argv[i]);
+    } else if (!option->takes_value) {
+      option->apply(nullptr);
+    } else {
+      if (i + 1 >= argc) refuse("missing value after", argv[i]);
+      option->apply(argv[++i]);
+    }
+  }
 }
 
 }  // namespace gw::bench

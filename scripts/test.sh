@@ -22,7 +22,7 @@ if [ "${GAINWEIGHTS_SKIP_SANITIZE:-0}" != 1 ]; then
   export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:halt_on_error=1:detect_leaks=1:strict_string_checks=1}
   # OpenMPI keeps some of its own allocations to the end of the process;
   # those leak reports, and only those, are suppressed.
-  export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/tests/openmpi.supp:print_suppressions=0}
+  export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$root/tests/lsan.supp:print_suppressions=0}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
   ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs"
 fi

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "driver_process.hpp"
+#include "kit/process.hpp"
 #include "io/atomic_file.hpp"
-#include "kernels/fatal.hpp"
+#include "base/fatal.hpp"
 
 namespace gw {
 namespace {

@@ -30,7 +30,7 @@ TEST(ProgressText, DurationsAndLines) {
 struct Fixture {
   double now = 0;
   std::ostringstream err;
-  Progress progress{err, true, Progress::Settings{0.25, false, 60, [this] { return now; }}};
+  ProgressLine progress{err, true, ProgressLine::Settings{0.25, false, 60, [this] { return now; }}};
 };
 
 // What erases a line of n characters. (Built in place: GCC 12 gives a
@@ -41,7 +41,7 @@ std::string erased(std::size_t n) {
   return s;
 }
 
-TEST(Progress, DrawsAtMostEveryIntervalAndClearsTheLine) {
+TEST(ProgressLine, DrawsAtMostEveryIntervalAndClearsTheLine) {
   Fixture f;
   f.progress.begin("inverting");
   f.now = 0.1;
@@ -71,10 +71,10 @@ TEST(Progress, DrawsAtMostEveryIntervalAndClearsTheLine) {
   EXPECT_EQ(f.err.str(), want + erased(second.size()));
 }
 
-TEST(Progress, AStageEndedByAnExceptionLeavesNoLine) {
+TEST(ProgressLine, AStageEndedByAnExceptionLeavesNoLine) {
   Fixture f;
   try {
-    ProgressStage stage(f.progress, "factorising", false);
+    const Stage stage(&f.progress, "factorising", false);
     f.now = 12.2;
     stage.update(0);
     throw std::runtime_error("stop");
@@ -84,7 +84,7 @@ TEST(Progress, AStageEndedByAnExceptionLeavesNoLine) {
   EXPECT_EQ(f.err.str(), "\r" + line + erased(line.size()));
 }
 
-TEST(Progress, ALineNeverWiderThanTheTerminal) {
+TEST(ProgressLine, ALineNeverWiderThanTheTerminal) {
   Fixture f;
   f.progress.begin(std::string(100, 'x'));
   f.now = 1;
@@ -94,9 +94,9 @@ TEST(Progress, ALineNeverWiderThanTheTerminal) {
   EXPECT_EQ(f.err.str(), expected);
 }
 
-TEST(Progress, WritesNothingWithoutATerminal) {
+TEST(ProgressLine, WritesNothingWithoutATerminal) {
   std::ostringstream err;
-  Progress progress(err, false);
+  ProgressLine progress(err, false);
   progress.begin("inverting");
   progress.update(0.5);
   bool ran = false;
@@ -108,10 +108,10 @@ TEST(Progress, WritesNothingWithoutATerminal) {
 
 // The ticker redraws the line between reports, so that the time moves on
 // through a long step that reports nothing.
-TEST(Progress, TickerRedrawsBetweenReports) {
+TEST(ProgressLine, TickerRedrawsBetweenReports) {
   std::atomic<double> now{0};
   std::ostringstream err;
-  Progress progress(err, true, Progress::Settings{0.01, true, 80, [&] { return now.load(); }});
+  ProgressLine progress(err, true, ProgressLine::Settings{0.01, true, 80, [&] { return now.load(); }});
   progress.begin("factorising", false);
   now = 7.2;
   std::string seen;

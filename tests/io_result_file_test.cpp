@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "io/result_file.hpp"
-#include "kernels/fatal.hpp"
+#include "base/fatal.hpp"
 
 namespace gw {
 namespace {

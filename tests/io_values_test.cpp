@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "../fuzz/targets.hpp"
+#include "kit/fuzz_reader.hpp"
 #include "io/input_file.hpp"
-#include "kernels/fatal.hpp"
+#include "base/fatal.hpp"
 
 namespace gw {
 namespace {

@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "driver/candidates.hpp"
+#include "kernels/candidate_pass.hpp"
 #include "kernels/kernel_sets.hpp"
 
 namespace gw {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels/fatal.hpp"
+#include "base/fatal.hpp"
 #include "kernels/invmtx_fast.hpp"
 #include "kernels/kernel_sets.hpp"
 #include "kernels/kernels.hpp"
@@ -42,9 +42,9 @@ struct Outcome {
   std::string stop;  // text of the exception that ended the call, if any
 };
 
-using Inversion = void (*)(int, ConstMatView, MatView, const gw::ProgressFn&, const Blocking&);
+using Inversion = void (*)(int, ConstMatView, MatView, const gw::PivotSteps&, const Blocking&);
 
-void plain(int n, ConstMatView a, MatView b, const gw::ProgressFn& progress, const Blocking&) {
+void plain(int n, ConstMatView a, MatView b, const gw::PivotSteps& progress, const Blocking&) {
   gw::invmtx_plain(n, a, b, progress);
 }
 
@@ -208,7 +208,7 @@ TEST(InvmtxFast, MatchesPlainOnLargeOrders) {
     for (int threads : {1, 2}) {
       omp_set_num_threads(threads);
       const Outcome got = run(
-          [](int n, ConstMatView a, MatView b, const gw::ProgressFn& p, const Blocking&) { gw::invmtx(n, a, b, p); },
+          [](int n, ConstMatView a, MatView b, const gw::PivotSteps& p, const Blocking&) { gw::invmtx(n, a, b, p); },
           s, a, b);
       expect_same(want, got, s, "invmtx, omp threads " + std::to_string(threads));
     }

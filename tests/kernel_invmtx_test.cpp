@@ -11,13 +11,13 @@
 #include <utility>
 #include <vector>
 
-#include "kernels/fatal.hpp"
+#include "base/fatal.hpp"
 #include "kernels/kernels.hpp"
 
 namespace gw {
 namespace {
 
-using InvertFn = void (*)(int, ConstMatView, MatView, const ProgressFn&);
+using InvertFn = void (*)(int, ConstMatView, MatView, const PivotSteps&);
 
 struct Inverter {
   const char* name;
@@ -80,7 +80,7 @@ void PrintTo(const Inverter& c, std::ostream* os) { *os << c.name; }
 
 class Inversion : public ::testing::TestWithParam<Inverter> {
  protected:
-  void invert(int n, const Mat& a, Mat& b, const ProgressFn& progress = {}) { GetParam().fn(n, a.cview(), b.view(), progress); }
+  void invert(int n, const Mat& a, Mat& b, const PivotSteps& progress = {}) { GetParam().fn(n, a.cview(), b.view(), progress); }
 
   // Runs an inversion that must stop; returns the fatal text.
   std::string stop_text(int n, const Mat& a, Mat& b) {

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "driver/candidates.hpp"
-#include "kernels/fatal.hpp"
+#include "kernels/candidate_pass.hpp"
+#include "base/fatal.hpp"
 #include "kernels/invmtx_fast.hpp"
 #include "kernels/kernel_sets.hpp"
 

@@ -9,7 +9,7 @@
 #include <typeinfo>
 #include <vector>
 
-#include "kernels/fatal.hpp"
+#include "base/fatal.hpp"
 #include "kernels/kernels.hpp"
 
 namespace gw {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "herd.hpp"
+#include "kit/herd.hpp"
 #include "io/pedigree_ids.hpp"
 #include "pedigree/prepare.hpp"
 

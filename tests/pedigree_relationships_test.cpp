@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "herd.hpp"
+#include "kit/herd.hpp"
+#include "kit/stages.hpp"
 #include "kernels/kernels.hpp"
 #include "pedigree/relationships.hpp"
 
@@ -181,12 +182,11 @@ TEST(Relationships, DeepFullSibLine) {
   }
   EXPECT_EQ(parents_at_one_time(p.id1, p.id2), 4);
   EXPECT_EQ(inbreeding_method(p.id1, p.id2), InbreedingMethod::tabular);
-  double last_share = 0;
-  const std::vector<double> f = inbreeding(p.id1, p.id2, [&](double share) {
-    EXPECT_GE(share, last_share);
-    last_share = share;
-  });
-  EXPECT_EQ(last_share, 1.0);
+  testing::RecordedStages stages;
+  const std::vector<double> f = inbreeding(p.id1, p.id2, &stages);
+  EXPECT_TRUE(std::is_sorted(stages.shares.begin(), stages.shares.end()));
+  ASSERT_FALSE(stages.shares.empty());
+  EXPECT_EQ(stages.shares.back(), 1.0);
   const std::size_t prefix = 1500;
   const std::vector<double> plain = inbreeding_plain(std::span(p.id1).first(prefix), std::span(p.id2).first(prefix));
   for (std::size_t i = 0; i < prefix; ++i) ASSERT_NEAR(f[i], plain[i], 1e-13) << "animal " << i + 1;

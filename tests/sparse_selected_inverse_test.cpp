@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kernels/kernels.hpp"
+#include "kit/stages.hpp"
 #include "pedigree/relationships.hpp"
 #include "sparse/cholmod.hpp"
 #include "sparse/mixed_model.hpp"
@@ -207,8 +208,9 @@ TEST(SelectedInverseProgress, MovesWithinALargeSupernode) {
   selected_inverse(f, options);
   const std::vector<double> quiet(f.x, f.x + l->xsize);
   std::copy(factor.begin(), factor.end(), f.x);
-  std::vector<double> shares;
-  selected_inverse(f, options, [&](double share) { shares.push_back(share); });
+  testing::RecordedStages stages;
+  selected_inverse(f, options, &stages);
+  const std::vector<double>& shares = stages.shares;
   EXPECT_TRUE(std::equal(quiet.begin(), quiet.end(), f.x));
   ASSERT_FALSE(shares.empty());
   EXPECT_TRUE(std::is_sorted(shares.begin(), shares.end()));

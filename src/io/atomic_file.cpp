@@ -16,7 +16,7 @@
 #include <system_error>
 #include <vector>
 
-#include "kernels/fatal.hpp"
+#include "base/fatal.hpp"
 
 namespace gw {
 

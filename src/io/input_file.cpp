@@ -13,8 +13,9 @@
 #include <limits>
 #include <system_error>
 
-#include "kernels/memory.hpp"
-#include "kernels/fatal.hpp"
+#include "base/memory.hpp"
+#include "base/fatal.hpp"
+#include "base/text.hpp"
 
 namespace gw {
 
@@ -22,9 +23,6 @@ namespace {
 
 // Longest line a reader accepts; anything longer is not a sane input line.
 constexpr std::size_t kMaxLineLength = std::size_t{1} << 20;
-
-// Longest piece of offending text quoted in a diagnostic.
-constexpr std::size_t kMaxQuoted = 60;
 
 [[noreturn]] void fail_input(std::string text) {
   throw FatalError::diagnostic(std::move(text), ExitStatus::bad_input);
@@ -121,23 +119,6 @@ void check_plain_text(const std::string& name, std::string_view text) {
   }
 }
 
-// A piece of input text as quoted in a diagnostic, cut short when long
-// (never inside a UTF-8 sequence).
-std::string quoted(std::string_view s) {
-  std::string text(1, '"');
-  if (s.size() <= kMaxQuoted) {
-    text += s;
-  } else {
-    std::size_t cut = kMaxQuoted;
-    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
-    text += s.substr(0, cut);
-    text += "...";
-  }
-  text += '"';
-  return text;
-}
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 enum class Parse { ok, malformed, out_of_range };

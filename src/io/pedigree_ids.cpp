@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "io/input_file.hpp"
-#include "kernels/fatal.hpp"
+#include "base/fatal.hpp"
 
 namespace gw {
 

@@ -12,7 +12,7 @@
 #include <numeric>
 
 #include "io/number_format.hpp"
-#include "kernels/fatal.hpp"
+#include "base/fatal.hpp"
 
 namespace gw {
 

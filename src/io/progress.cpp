@@ -35,11 +35,11 @@ std::string progress_text(const std::string& stage, double share, double elapsed
   return text;
 }
 
-Progress::Progress() = default;
+ProgressLine::ProgressLine() = default;
 
-Progress::Progress(std::ostream& err, bool terminal) : Progress(err, terminal, Settings{}) {}
+ProgressLine::ProgressLine(std::ostream& err, bool terminal) : ProgressLine(err, terminal, Settings{}) {}
 
-Progress::Progress(std::ostream& err, bool terminal, Settings settings)
+ProgressLine::ProgressLine(std::ostream& err, bool terminal, Settings settings)
     : err_(terminal ? &err : nullptr), interval_(settings.interval), clock_(std::move(settings.clock)) {
   if (!err_) return;
   if (!clock_)
@@ -53,7 +53,7 @@ Progress::Progress(std::ostream& err, bool terminal, Settings settings)
   if (settings.ticker) ticker_ = std::thread([this] { tick(); });
 }
 
-Progress::~Progress() {
+ProgressLine::~ProgressLine() {
   if (ticker_.joinable()) {
     {
       const std::lock_guard lock(mutex_);
@@ -65,9 +65,9 @@ Progress::~Progress() {
   end();
 }
 
-bool Progress::standard_error_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+bool ProgressLine::standard_error_is_terminal() { return isatty(STDERR_FILENO) == 1; }
 
-void Progress::begin(const std::string& stage, bool measured) {
+void ProgressLine::begin(std::string_view stage, bool measured) {
   if (!err_) return;
   const std::lock_guard lock(mutex_);
   erase();
@@ -77,7 +77,7 @@ void Progress::begin(const std::string& stage, bool measured) {
   share_ = 0;
 }
 
-void Progress::update(double share) {
+void ProgressLine::update(double share) {
   if (!err_) return;
   const std::lock_guard lock(mutex_);
   if (stage_.empty()) return;
@@ -87,14 +87,14 @@ void Progress::update(double share) {
   if (now - last_draw_ >= interval_) draw(now);
 }
 
-void Progress::end() {
+void ProgressLine::end() {
   if (!err_) return;
   const std::lock_guard lock(mutex_);
   erase();
   stage_.clear();
 }
 
-void Progress::write(const std::function<void()>& output) {
+void ProgressLine::write(const std::function<void()>& output) {
   if (!err_) return output();
   const std::lock_guard lock(mutex_);
   const std::string shown = shown_;
@@ -106,7 +106,7 @@ void Progress::write(const std::function<void()>& output) {
   }
 }
 
-void Progress::tick() {
+void ProgressLine::tick() {
   std::unique_lock lock(mutex_);
   while (!stop_) {
     wake_.wait_for(lock, std::chrono::duration<double>(interval_));
@@ -118,7 +118,7 @@ void Progress::tick() {
 
 // The estimate assumes that the rest of the stage goes at the rate of the
 // part done so far, counted from the last report on.
-void Progress::draw(double now) {
+void ProgressLine::draw(double now) {
   const double elapsed = now - start_;
   double left = -1;
   if (measured_ && share_ > 0) left = (share_time_ - start_) * (1 - share_) / share_ - (now - share_time_);
@@ -133,7 +133,7 @@ void Progress::draw(double now) {
   last_draw_ = now;
 }
 
-void Progress::erase() {
+void ProgressLine::erase() {
   if (shown_.empty()) return;
   *err_ << '\r' << std::string(shown_.size(), ' ') << '\r' << std::flush;
   shown_.clear();

@@ -23,7 +23,10 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <thread>
+
+#include "base/stages.hpp"
 
 namespace gw {
 
@@ -36,7 +39,8 @@ std::string progress_text(const std::string& stage, double share, double elapsed
 // A duration rounded to whole seconds: "42 s", "1 min 20 s", "2 h 05 min".
 std::string format_duration(double seconds);
 
-class Progress {
+// The observer of a run's stages (base/stages.hpp) that draws the line.
+class ProgressLine final : public StageObserver {
  public:
   // Seconds on a steady clock.
   using Clock = std::function<double()>;
@@ -49,13 +53,13 @@ class Progress {
   };
 
   // Writes nothing, ever.
-  Progress();
+  ProgressLine();
   // Writes to `err` when `terminal` is set.
-  Progress(std::ostream& err, bool terminal);
-  Progress(std::ostream& err, bool terminal, Settings settings);
-  ~Progress();
-  Progress(const Progress&) = delete;
-  Progress& operator=(const Progress&) = delete;
+  ProgressLine(std::ostream& err, bool terminal);
+  ProgressLine(std::ostream& err, bool terminal, Settings settings);
+  ~ProgressLine() override;
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
 
   // Whether file descriptor 2 is a terminal.
   static bool standard_error_is_terminal();
@@ -63,11 +67,11 @@ class Progress {
   // A new stage starts now (and the one before, if any, ends). With
   // `measured` unset its share is not known and the line shows its time so
   // far.
-  void begin(const std::string& stage, bool measured = true);
+  void begin(std::string_view stage, bool measured = true) override;
   // The share of the stage done, 0 to 1. May be called from any thread.
-  void update(double share);
+  void update(double share) override;
   // The stage is over: the line is cleared.
-  void end();
+  void end() override;
   // Runs `output` with the line out of the way.
   void write(const std::function<void()>& output);
 
@@ -92,21 +96,5 @@ class Progress {
   std::thread ticker_;
 };
 
-// Begins a stage on construction and ends it on destruction, however the
-// scope is left.
-class ProgressStage {
- public:
-  ProgressStage(Progress& progress, const std::string& stage, bool measured = true) : progress_(progress) {
-    progress_.begin(stage, measured);
-  }
-  ~ProgressStage() { progress_.end(); }
-  ProgressStage(const ProgressStage&) = delete;
-  ProgressStage& operator=(const ProgressStage&) = delete;
-
-  void update(double share) { progress_.update(share); }
-
- private:
-  Progress& progress_;
-};
 
 }  // namespace gw

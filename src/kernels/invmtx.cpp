@@ -50,8 +50,9 @@
 #include <sys/mman.h>
 #endif
 
-#include "kernels/fatal.hpp"
+#include "base/fatal.hpp"
 #include "kernels/invmtx_fast.hpp"
+#include "base/aligned.hpp"
 #include "kernels/kernels.hpp"
 
 namespace gw {
@@ -68,32 +69,6 @@ constexpr int kProgressInterval = 100;
 // one factored ahead, and one more so that factoring ahead never waits for
 // the stragglers of the panel before.
 constexpr int kBuffers = 3;
-
-// An uninitialised array of doubles aligned to 64 bytes. Large ones are
-// aligned to 2 MiB and offered huge pages, which saves most of the page
-// faults of their first touch.
-class AlignedArray {
- public:
-  AlignedArray() = default;
-  explicit AlignedArray(std::size_t count) {
-    constexpr std::size_t kHuge = std::size_t{2} << 20;
-    std::size_t bytes = std::max<std::size_t>(count, 1) * sizeof(double);
-    const std::size_t align = bytes >= 2 * kHuge ? kHuge : 64;
-    bytes = (bytes + align - 1) / align * align;
-    mem_.reset(static_cast<double*>(std::aligned_alloc(align, bytes)));
-    if (!mem_) throw std::bad_alloc();
-#ifdef __linux__
-    if (align == kHuge) madvise(mem_.get(), bytes, MADV_HUGEPAGE);
-#endif
-  }
-  double* data() const { return mem_.get(); }
-
- private:
-  struct Free {
-    void operator()(double* p) const { std::free(p); }
-  };
-  std::unique_ptr<double, Free> mem_;
-};
 
 // Copies a into b over b's whole extent, unless they are the same array. If
 // the two arrays share memory without being the same array, the copy goes
@@ -117,15 +92,15 @@ void copy_whole(ConstMatView a, MatView b) {
 // Why and after how many completed steps the elimination stopped.
 struct Stop {
   int steps = 0;                // steps completed in full
-  std::exception_ptr error;     // the progress callback's exception, if it threw
+  std::exception_ptr error;     // the pivot-step callback's exception, if it threw
 };
 
 class Inverter {
  public:
-  Inverter(int n, MatView w, const ProgressFn& progress, const Blocking& blocking, int threads)
+  Inverter(int n, MatView w, const PivotSteps& pivots, const Blocking& blocking, int threads)
       : n_(n),
         w_(w),
-        progress_(progress),
+        pivots_(pivots),
         loops_(loops_for(blocking.kernels)),
         nb_(blocking.panel),
         leaf_(blocking.leaf),
@@ -191,7 +166,7 @@ class Inverter {
 
   int n_;
   MatView w_;
-  const ProgressFn& progress_;
+  const PivotSteps& pivots_;
   const Loops& loops_;
   int nb_, leaf_, ncb_, row_block_, threads_;
   int64_t ldt_;
@@ -275,9 +250,9 @@ bool Inverter::factor_leaf(const Panel& p, int a, int width) {
     col[k] = r;
     for (int64_t i = k + 1; i < n; ++i) col[i] = -(t[i] * r);
 
-    if ((k + 1) % kProgressInterval == 0 && progress_) {
+    if ((k + 1) % kProgressInterval == 0 && pivots_) {
       try {
-        progress_(k + 1);
+        pivots_(k + 1);
       } catch (...) {
         mark(p, a, a + width, k + 1);
         stop_ = Stop{k + 1, std::current_exception()};
@@ -573,7 +548,7 @@ Blocking default_blocking() {
   return b;
 }
 
-void invmtx_blocked(int n, ConstMatView a, MatView b, const ProgressFn& progress, const Blocking& blocking) {
+void invmtx_blocked(int n, ConstMatView a, MatView b, const PivotSteps& pivots, const Blocking& blocking) {
   if (n < 1) throw FatalError::console_message("Order of matrix is less than 1 !");
   if (n == 1) {
     const double v = a(0, 0);
@@ -596,14 +571,14 @@ void invmtx_blocked(int n, ConstMatView a, MatView b, const ProgressFn& progress
   }
 
   copy_whole(a, b);
-  Inverter inv(n, b, progress, bl, threads);
+  Inverter inv(n, b, pivots, bl, threads);
   inv.run();
 }
 
 }  // namespace invmtx_detail
 
-void invmtx(int n, ConstMatView a, MatView b, const ProgressFn& progress) {
-  invmtx_detail::invmtx_blocked(n, a, b, progress, invmtx_detail::Blocking{});
+void invmtx(int n, ConstMatView a, MatView b, const PivotSteps& pivots) {
+  invmtx_detail::invmtx_blocked(n, a, b, pivots, invmtx_detail::Blocking{});
 }
 
 }  // namespace gw

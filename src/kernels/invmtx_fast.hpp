@@ -29,7 +29,7 @@ struct Blocking {
 Blocking default_blocking();
 
 // invmtx with an explicit blocking (for tests and measurements).
-void invmtx_blocked(int n, ConstMatView a, MatView b, const ProgressFn& progress, const Blocking& blocking);
+void invmtx_blocked(int n, ConstMatView a, MatView b, const PivotSteps& pivots, const Blocking& blocking);
 
 // ---------------------------------------------------------------------------
 // Inner loops, one set per instruction set. All of them apply to each element

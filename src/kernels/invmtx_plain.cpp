@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "kernels/fatal.hpp"
+#include "base/fatal.hpp"
 #include "kernels/kernels.hpp"
 
 namespace gw {
@@ -32,7 +32,7 @@ void copy_whole(ConstMatView a, MatView b) {
 
 }  // namespace
 
-void invmtx_plain(int n, ConstMatView a, MatView b, const ProgressFn& progress) {
+void invmtx_plain(int n, ConstMatView a, MatView b, const PivotSteps& pivots) {
   if (n < 1) throw FatalError::console_message("Order of matrix is less than 1 !");
   if (n == 1) {
     const double v = a(0, 0);
@@ -79,7 +79,7 @@ void invmtx_plain(int n, ConstMatView a, MatView b, const ProgressFn& progress) 
     last[k] = pk;
     for (int i = k + 1; i < n; ++i) last[i] = -(t[i] * pk);
 
-    if ((k + 1) % 100 == 0 && progress) progress(k + 1);
+    if ((k + 1) % 100 == 0 && pivots) pivots(k + 1);
   }
 
   // Undo the row exchanges as column exchanges.

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "kernels/fatal.hpp"
+#include "base/fatal.hpp"
 
 namespace gw {
 

@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <functional>
 
-#include "kernels/matrix.hpp"
+#include "base/matrix.hpp"
 
 namespace gw {
 
-// Called by an inversion with the number of every 100th pivot step.
-using ProgressFn = std::function<void(int)>;
+// Called by an inversion with the number of every 100th pivot step: the
+// console report shows it as a line of its own (the word progress is kept
+// for the progress line of base/stages.hpp).
+using PivotSteps = std::function<void(int)>;
 
 // Smallest absolute pivot an inversion accepts: 1.0e-12 rounded to single
 // precision, then widened to double.
@@ -47,11 +49,11 @@ void addm(MatView m, ConstIntMatView f, int p, int q, int k);
 // that block receives the element of a at the same position. a and b may be
 // the same array. Throws "Order of matrix is less than 1 !" for n < 1 and
 // "Matrix is singular !" for a pivot below kSingularThreshold.
-void invmtx(int n, ConstMatView a, MatView b, const ProgressFn& progress = {});
+void invmtx(int n, ConstMatView a, MatView b, const PivotSteps& pivots = {});
 
 // The same inversion as invmtx, one pivot step at a time over the whole
 // matrix. Kept as the reference that the fast form is tested against.
-void invmtx_plain(int n, ConstMatView a, MatView b, const ProgressFn& progress = {});
+void invmtx_plain(int n, ConstMatView a, MatView b, const PivotSteps& pivots = {});
 
 // Conjugate gradients for a(0..n-1, 0..n-1) * x = b from a zero start.
 // Throws the iteration-limit stop ("No. iterations = " line) after 100 n

@@ -47,7 +47,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels/fatal.hpp"
+#include "base/fatal.hpp"
 #include "kernels/kernels.hpp"
 
 namespace gw {

@@ -34,8 +34,7 @@
 #include <string_view>
 #include <vector>
 
-#include "io/input_file.hpp"
-#include "io/progress.hpp"
+#include "pedigree/fields.hpp"
 
 namespace gw {
 
@@ -72,20 +71,6 @@ class MessageList {
   std::int64_t total_ = 0;
 };
 
-// How the fields of a line are separated, taken from the first data line:
-// - free: a run of blanks and tabs separates, and so does a comma with
-//   blanks around it; a comma at the start of a line or right after another
-//   comma ends an empty field, a comma at the end of a line makes none;
-// - semicolon (the first data line holds a semicolon, as the CSV of many
-//   spreadsheets does): a semicolon acts as a comma does;
-// - tab (the first data line holds a tab but no comma or semicolon, as a
-//   spreadsheet's tab-separated export): every tab separates one field from
-//   the next, so that two tabs in a row enclose an empty field (a cell left
-//   empty), and a tab at the end of a line ends an empty last field; blanks
-//   around and between fields separate as in free.
-// In each, blanks that are not ASCII (U+00A0 and the other Unicode spaces,
-// zero-width spaces, U+FEFF) at either end of a field are dropped.
-enum class Separator { free, semicolon, tab };
 
 struct PedigreeSource {
   std::string name;  // the file as named in messages
@@ -160,23 +145,5 @@ std::string pedigree_ids_text(const PreparedPedigree& pedigree, std::string_view
 // candidates per group, records per trait (the first twenty traits, then the
 // rest together), inbred animals (`f`: inbreeding coefficient per line).
 std::string prepare_summary(const PreparedPedigree& pedigree, std::span<const double> f);
-
-struct PrepareOptions {
-  std::string file;
-  bool header = false;
-  bool force = false;  // replace existing output files
-};
-
-// The whole command in folder `dir`: refuses a FILE that is one of its
-// outputs, existing output files without `force`, and outputs that cannot be
-// written (see check_output), all before reading; reads options.file
-// (relative to `dir` unless absolute) and the parameter file when there is
-// one, writes the warnings to `err`, and throws FatalError (exit status 2)
-// with one fault a line when there are faults. Otherwise writes the
-// pedigree file and the identifier list, which replace the earlier ones
-// together or not at all, and the summary to `out`. `progress` shows the
-// long stages.
-void prepare_folder(const std::filesystem::path& dir, const PrepareOptions& options, std::ostream& out,
-                    std::ostream& err, Progress* progress = nullptr);
 
 }  // namespace gw

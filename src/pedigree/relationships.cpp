@@ -282,7 +282,7 @@ class LaneProducts {
 // and two threads, each with its own copy of the nodes, took hardly less
 // time on two cores than one.
 std::vector<double> inbreeding_products(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,
-                                        const InbreedingProgress& progress) {
+                                        StageObserver* stages) {
   const std::size_t n = id1.size();
   assert(n < std::numeric_limits<std::uint32_t>::max());
   const auto none = static_cast<std::uint32_t>(n);
@@ -350,9 +350,9 @@ std::vector<double> inbreeding_products(std::span<const std::int32_t> id1, std::
   const std::uint32_t report_every = std::max<std::uint32_t>(1, nodes / 1000);
   std::uint32_t reported = 0;
   while (true) {
-    if (progress && next - reported >= report_every) {
+    if (stages && next - reported >= report_every) {
       reported = next;
-      progress(static_cast<double>(next) / nodes);
+      stages->update(static_cast<double>(next) / nodes);
     }
     int lanes = 0;
     for (std::uint32_t group_offspring = nodes; next < nodes && lanes < kLanes && next < group_offspring; ++next)
@@ -431,7 +431,7 @@ std::int64_t parents_at_one_time(std::span<const std::int32_t> id1, std::span<co
 // old values, which enter the new rows only in the columns of free slots
 // and are overwritten when the slot is taken again.
 std::vector<double> inbreeding_tabular(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,
-                                       const InbreedingProgress& progress) {
+                                       StageObserver* stages) {
   const std::size_t n = id1.size();
   const std::vector<std::int64_t> last = last_offspring(id1, id2);
   const auto width = static_cast<std::size_t>(parent_counts(last).most);
@@ -443,7 +443,7 @@ std::vector<double> inbreeding_tabular(std::span<const std::int32_t> id1, std::s
     return m[static_cast<std::size_t>(a) * width + static_cast<std::size_t>(b)];
   };
   for (std::size_t i = 0; i < n; ++i) {
-    if (progress && (i & 4095) == 0) progress(static_cast<double>(i) / static_cast<double>(n));
+    if (stages && (i & 4095) == 0) stages->update(static_cast<double>(i) / static_cast<double>(n));
     const auto [s, d] = parents_of(id1, id2, i);
     assert(s < static_cast<std::int64_t>(i) && d < static_cast<std::int64_t>(i));
     const std::int32_t ss = s >= 0 ? slot[static_cast<std::size_t>(s)] : -1;
@@ -475,7 +475,7 @@ std::vector<double> inbreeding_tabular(std::span<const std::int32_t> id1, std::s
         slot[static_cast<std::size_t>(p)] = -1;
       }
   }
-  if (progress) progress(1.0);
+  report_share(stages, 1.0);
   return f;
 }
 
@@ -486,9 +486,9 @@ InbreedingMethod inbreeding_method(std::span<const std::int32_t> id1, std::span<
 }
 
 std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,
-                               const InbreedingProgress& progress) {
-  if (inbreeding_method(id1, id2) == InbreedingMethod::tabular) return inbreeding_tabular(id1, id2, progress);
-  return inbreeding_products(id1, id2, progress);
+                               StageObserver* stages) {
+  if (inbreeding_method(id1, id2) == InbreedingMethod::tabular) return inbreeding_tabular(id1, id2, stages);
+  return inbreeding_products(id1, id2, stages);
 }
 
 SparseLower pedigree_inverse(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,

@@ -9,14 +9,16 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <vector>
 
+#include "base/sparse_lower.hpp"
+#include "base/stages.hpp"
+
 namespace gw {
 
-// Told the share of the work done (0 to 1) from time to time.
-using InbreedingProgress = std::function<void(double)>;
+// Each method tells `stages` (when given) the share of its work done, from
+// 0 to 1, within the stage its caller has begun.
 
 // F(i) for every animal: A(i, i) - 1, where A is the additive relationship
 // matrix, by one of the two methods below: inbreeding_tabular when few
@@ -26,7 +28,7 @@ using InbreedingProgress = std::function<void(double)>;
 // The choice depends on the pedigree alone. Agrees with inbreeding_plain to
 // rounding.
 std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,
-                               const InbreedingProgress& progress = {});
+                               StageObserver* stages = nullptr);
 
 // For each mating, A(s, d) comes from one product of A with a unit vector,
 // restricted to the ancestors of one parent and of all its mates (the
@@ -34,7 +36,7 @@ std::vector<double> inbreeding(std::span<const std::int32_t> id1, std::span<cons
 // Colleau, 2005); cost about the size of those reduced pedigrees, memory
 // linear in n. Single-threaded.
 std::vector<double> inbreeding_products(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,
-                                        const InbreedingProgress& progress = {});
+                                        StageObserver* stages = nullptr);
 
 // The tabular method restricted to the animals that have offspring still to
 // come: each new parent's relationships with those animals, from its
@@ -44,7 +46,7 @@ std::vector<double> inbreeding_products(std::span<const std::int32_t> id1, std::
 // bit for bit. Cost about (parents) x (the most animals that are parents at
 // one time), memory the square of that number.
 std::vector<double> inbreeding_tabular(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,
-                                       const InbreedingProgress& progress = {});
+                                       StageObserver* stages = nullptr);
 
 enum class InbreedingMethod { tabular, products };
 
@@ -69,17 +71,6 @@ std::vector<double> inbreeding_plain(std::span<const std::int32_t> id1, std::spa
 // p, and 1/2 - (F(s) + F(d))/4 with both.
 std::vector<double> mendelian_variances(std::span<const std::int32_t> id1, std::span<const std::int32_t> id2,
                                         std::span<const double> f);
-
-// A sparse symmetric matrix: its lower triangle by columns, the row indices
-// of each column ascending, the diagonal element first.
-struct SparseLower {
-  std::int64_t n = 0;
-  std::vector<std::int64_t> colptr;  // n + 1 offsets into rowind and values
-  std::vector<std::int64_t> rowind;
-  std::vector<double> values;
-
-  std::int64_t nonzeros() const { return colptr.empty() ? 0 : colptr.back(); }
-};
 
 // A^-1 by Henderson's rules: animal i with parents s, d and alpha = 1 / d(i)
 // adds alpha to (i, i), -alpha / 2 to (i, s) and (i, d), and alpha / 4 to

@@ -4,8 +4,8 @@
 #include <map>
 #include <stdexcept>
 
-#include "kernels/fatal.hpp"
-#include "kernels/memory.hpp"
+#include "base/fatal.hpp"
+#include "base/memory.hpp"
 #include "pedigree/relationships.hpp"
 #include "sparse/cholmod.hpp"
 #include "sparse/mixed_model.hpp"
@@ -67,24 +67,11 @@ ResidualBlocks residual_blocks(const SparseInput& in) {
 
 }  // namespace
 
-double SparseStats::seconds(const std::string& name) const {
-  for (const Stage& s : stages)
-    if (s.name == name) return s.seconds;
-  return 0.0;
-}
-
-void StageClock::done(const char* name) {
-  const auto now = std::chrono::steady_clock::now();
-  stats_.stages.push_back({name, std::chrono::duration<double>(now - last_).count(),
-                           stats_.memory_probe ? stats_.memory_probe() : 0});
-  last_ = now;
-}
-
-MixedModelEquations mixed_model_equations(const SparseInput& in, StageClock& clock) {
+MixedModelEquations mixed_model_equations(const SparseInput& in, StageSequence& stages) {
   const int nt = static_cast<int>(in.g0.rows);
   const auto na = static_cast<std::int64_t>(in.id1.size());
 
-  clock.begin("computing inbreeding and the inverse relationship matrix");
+  stages.next("computing inbreeding and the inverse relationship matrix");
   const std::vector<double> f = inbreeding(in.id1, in.id2);
   const std::vector<double> dvar = mendelian_variances(in.id1, in.id2, f);
   // An animal whose parents are completely inbred inherits no Mendelian
@@ -104,9 +91,8 @@ MixedModelEquations mixed_model_equations(const SparseInput& in, StageClock& clo
               "pedigree without --sparse",
           ExitStatus::failure);
   const SparseLower ainv = pedigree_inverse(in.id1, in.id2, dvar);
-  clock.done("inbreeding and A^-1");
 
-  clock.begin("building the mixed-model equations");
+  stages.next("building the mixed-model equations");
   std::vector<int> all(static_cast<std::size_t>(nt));
   for (int t = 0; t < nt; ++t) all[t] = t;
   Matrix<double> g0inv(nt, nt);
@@ -117,9 +103,7 @@ MixedModelEquations mixed_model_equations(const SparseInput& in, StageClock& clo
                                 "of a proper covariance matrix; correct them");
   const ResidualBlocks rb = residual_blocks(in);
 
-  MixedModelEquations out{mixed_model_lower(ainv, g0inv.cview(), rb.of_animal), f};
-  clock.done("mixed-model equations");
-  return out;
+  return MixedModelEquations{mixed_model_lower(ainv, g0inv.cview(), rb.of_animal), f};
 }
 
 std::string unknown_name(const SparseInput& in, std::int64_t unknown) {
@@ -148,20 +132,19 @@ void candidate_variance(ConstMatView g0, double a_cc, const double* pev, double*
 CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats) {
   SparseStats local;
   SparseStats& st = stats ? *stats : local;
-  StageClock clock(st, in.progress);
+  StageSequence stages(in.stages);
   const int nt = static_cast<int>(in.g0.rows);
   const auto na = static_cast<std::int64_t>(in.id1.size());
-  MixedModelEquations eq = mixed_model_equations(in, clock);
+  MixedModelEquations eq = mixed_model_equations(in, stages);
   const std::vector<double>& f = eq.f;
 
   Cholmod cm;
   CholmodSparse a = to_cholmod(cm, eq.c);
   eq.c = SparseLower();
 
-  clock.begin("ordering the mixed-model equations");
+  stages.next("ordering the mixed-model equations");
   Analysis analysis = analyse(cm, a.get());
   CholmodFactor& factor = analysis.factor;
-  clock.done("analysis (ordering)");
   const SupernodalView symbolic = supernodal_view(*factor);
   st.order = symbolic.n;
   st.supernodes = symbolic.nsuper;
@@ -183,24 +166,20 @@ CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats
              needed, available_memory(), "Close other programs or run on a machine with more memory");
 
   // One library call that reports nothing on its way: its time so far.
-  clock.begin("factorising the mixed-model equations");
+  stages.next("factorising the mixed-model equations");
   if (const auto column = factorise(cm, a.get(), factor.get()))
     throw factorisation_failure(in, "at " + unknown_name(in, *column));
   a.reset();
-  clock.done("factorisation");
 
   const SupernodalView z = supernodal_view(*factor);
-  constexpr const char* kInverse = "inverting the factor (selected inverse)";
-  clock.begin(kInverse, true);
-  selected_inverse(z, {}, [&](double share) { clock.update(kInverse, share); });
-  clock.done("selected inverse");
+  stages.next("inverting the factor (selected inverse)", true);
+  selected_inverse(z, {}, in.stages);
 
   std::vector<std::int64_t> position(static_cast<std::size_t>(z.n));
   const auto* perm = static_cast<const std::int64_t*>(factor->Perm);
   for (std::int64_t k = 0; k < z.n; ++k) position[static_cast<std::size_t>(perm[k])] = k;
   const std::vector<std::int64_t> owners = column_owners(z);
-  constexpr const char* kBlocks = "reading the candidates' blocks of the inverse";
-  clock.begin(kBlocks, true);
+  stages.next("reading the candidates' blocks of the inverse", true);
   CandidateVariances out;
   out.ntrait = nt;
   out.var.resize(in.candidates.size() * static_cast<std::size_t>(nt) * nt);
@@ -215,9 +194,8 @@ CandidateVariances candidate_variances(const SparseInput& in, SparseStats* stats
         pev[t1 + t2 * nt] = selected_element(z, owners, position[static_cast<std::size_t>(c * nt + t1)],
                                              position[static_cast<std::size_t>(c * nt + t2)]);
     candidate_variance(in.g0, acc, pev.data(), out.var.data() + b * nt * nt);
-    clock.update(kBlocks, static_cast<double>(b + 1) / static_cast<double>(in.candidates.size()));
+    stages.update(static_cast<double>(b + 1) / static_cast<double>(in.candidates.size()));
   }
-  clock.done("candidate blocks");
   st.cholmod_peak = cm->memory_usage;
   return out;
 }

@@ -19,17 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "kernels/fatal.hpp"
-#include "kernels/matrix.hpp"
+#include "base/fatal.hpp"
+#include "base/matrix.hpp"
 #include "pedigree/relationships.hpp"
 
 namespace gw {
-
-// Told at the start of each stage with its name and a share of -1 when the
-// stage cannot tell how far it has come, or 0 when it can; such a stage then
-// reports its share done (up to 1) as it goes, always from the calling
-// thread. It must not throw.
-using StageProgressFn = std::function<void(const char* stage, double share)>;
 
 struct SparseInput {
   ConstMatView g0, r0;                     // genetic and residual covariances, T x T
@@ -37,20 +31,11 @@ struct SparseInput {
   ConstIntMatView nonr;                    // animals x traits, 1: record present
   std::span<const int> candidates;         // 0-based lines of the candidates, ascending
   std::string parameter_file, pedigree_file;  // names for the messages
-  StageProgressFn progress;                // optional
+  StageObserver* stages = nullptr;         // told of each stage as it runs; optional
 };
 
-// What the stages took and produced, for the benchmark.
+// What the factorisation took, for the benchmark.
 struct SparseStats {
-  struct Stage {
-    std::string name;
-    double seconds = 0;
-    std::uint64_t peak = 0;  // memory_probe() at its end, 0 without a probe
-  };
-  // When set, read at the end of every stage (the benchmark's peak memory).
-  std::function<std::uint64_t()> memory_probe;
-
-  std::vector<Stage> stages;   // in the order they ran
   double factor_flops = 0;     // the analysis's count for the factorisation
   double inverse_flops = 0;    // the selected inverse's count
   double factor_nonzeros = 0;  // non-zeros of L (without amalgamation zeros)
@@ -58,34 +43,12 @@ struct SparseStats {
   std::int64_t order = 0, supernodes = 0;
   std::string ordering;            // the fill-reducing ordering that was kept
   std::uint64_t cholmod_peak = 0;  // CHOLMOD's own peak allocation, bytes
-
-  double seconds(const std::string& name) const;
 };
 
 struct CandidateVariances {
   int ntrait = 0;
   std::vector<double> var;     // candidate b's Var(û) at var[b * T * T], T x T column-major
   std::vector<double> a_diag;  // candidate b's A0(c, c) = 1 + F_c
-};
-
-// The stages of both solvers, one after another: tells the progress
-// callback where a stage begins and how far it has come, and records each
-// stage's time and memory in the statistics when it is done.
-class StageClock {
- public:
-  StageClock(SparseStats& stats, const StageProgressFn& progress) : stats_(stats), progress_(progress) {}
-  void begin(const char* stage, bool measured = false) {
-    if (progress_) progress_(stage, measured ? 0.0 : -1.0);
-  }
-  void update(const char* stage, double share) {
-    if (progress_) progress_(stage, share);
-  }
-  void done(const char* name);
-
- private:
-  SparseStats& stats_;
-  const StageProgressFn& progress_;
-  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
 // What both solvers start from: the lower triangle of the mixed-model
@@ -97,7 +60,7 @@ struct MixedModelEquations {
   SparseLower c;
   std::vector<double> f;
 };
-MixedModelEquations mixed_model_equations(const SparseInput& in, StageClock& clock);
+MixedModelEquations mixed_model_equations(const SparseInput& in, StageSequence& stages);
 
 // "the breeding value of trait 2 of the animal on Pedigree&Record.csv line
 // 17": unknown a * T + t of C in words.

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "kernels/fatal.hpp"
+#include "base/fatal.hpp"
 
 namespace gw {
 

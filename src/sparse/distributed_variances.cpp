@@ -8,7 +8,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "kernels/memory.hpp"
+#include "base/memory.hpp"
 #include "sparse/cholmod.hpp"
 #include "sparse/mpi.hpp"
 #include "sparse/mumps.hpp"
@@ -183,12 +183,12 @@ struct Stop {
 
 // One MUMPS run on every rank of `all`: analysis, the memory check, and
 // unless `estimate` is set the factorisation and the requested entries of
-// the inverse. `p`, `in` and `clock` are given on rank 0 only, where the
+// the inverse. `p`, `in` and `stages` are given on rank 0 only, where the
 // entries end in p->rhs_values and an estimate in `estimate`. Every rank
 // takes the same branches, decided by MUMPS's global information or by rank
 // 0's broadcast; rank 0 throws the stop only after the MUMPS instance is
 // gone on every rank.
-void mumps_run(const Collective& all, const Settings& s, Problem* p, const SparseInput* in, StageClock* clock,
+void mumps_run(const Collective& all, const Settings& s, Problem* p, const SparseInput* in, StageSequence* stages,
                DistributedEstimate* estimate) {
   const bool root = all.root();
   std::optional<Stop> stop;
@@ -240,13 +240,12 @@ void mumps_run(const Collective& all, const Settings& s, Problem* p, const Spars
       id.jcn = p->jcn.data();
       id.a = p->a.data();
       if (s.ordering < 0) id.perm_in = p->perm_in.data();
-      clock->begin("analysing the mixed-model equations (MUMPS)");
+      stages->next("analysing the mixed-model equations (MUMPS)");
     }
     const auto t0 = std::chrono::steady_clock::now();
     if (const int e = m.run(1); e < 0) {
       if (root) stop = Stop{"the analysis of the mixed-model equations failed: " + mumps_failure(e, m.infog(2))};
     } else {
-      if (root) clock->done("analysis (MUMPS)");
       const std::vector<std::string> hosts = all.gather(host_name());
       const std::vector<std::int64_t> in_core = all.gather(megabytes(m.info(15)));
       const std::vector<std::int64_t> on_disk = all.gather(megabytes(m.info(17)));
@@ -283,7 +282,7 @@ void mumps_run(const Collective& all, const Settings& s, Problem* p, const Spars
       }
       if (estimate) go = 0;
       if (all.broadcast(go) != 0) {
-        if (root) clock->begin("factorising the mixed-model equations (MUMPS)");
+        if (root) stages->next("factorising the mixed-model equations (MUMPS)");
         const int e = m.run(2);
         // Rank 0 frees the matrix: MUMPS has its own copy, distributed.
         if (root) {
@@ -309,8 +308,7 @@ void mumps_run(const Collective& all, const Settings& s, Problem* p, const Spars
         }
         if (all.broadcast(failed) == 0) {
           if (root) {
-            clock->done("factorisation");
-            clock->begin("computing the candidates' blocks of the inverse (MUMPS)");
+            stages->next("computing the candidates' blocks of the inverse (MUMPS)");
             id.nz_rhs = static_cast<MUMPS_INT>(p->rhs_rows.size());
             id.nrhs = p->n;
             id.irhs_ptr = p->rhs_ptr.data();
@@ -321,8 +319,6 @@ void mumps_run(const Collective& all, const Settings& s, Problem* p, const Spars
           m.icntl(27) = s.block;
           if (const int e3 = m.run(3); e3 < 0) {
             if (root) stop = Stop{"the entries of the inverse could not be computed: " + mumps_failure(e3, m.infog(2))};
-          } else if (root) {
-            clock->done("candidate blocks of the inverse");
           }
         }
       }
@@ -332,7 +328,7 @@ void mumps_run(const Collective& all, const Settings& s, Problem* p, const Spars
 }
 
 // On rank 0: the problem for MUMPS from the mixed-model equations.
-Problem prepare(const SparseInput& in, MixedModelEquations& eq, int ordering, StageClock& clock) {
+Problem prepare(const SparseInput& in, MixedModelEquations& eq, int ordering, StageSequence& stages) {
   Problem p;
   const auto nt = static_cast<std::int64_t>(in.g0.rows);
   const auto na = static_cast<std::int64_t>(in.id1.size());
@@ -344,7 +340,7 @@ Problem prepare(const SparseInput& in, MixedModelEquations& eq, int ordering, St
                                      "number",
                                  ExitStatus::resource);
   p.n = static_cast<MUMPS_INT>(c.n);
-  clock.begin("ordering the mixed-model equations");
+  stages.next("ordering the mixed-model equations");
   if (ordering < 0) {
     // The ordering the CHOLMOD path keeps (AMD or METIS, whichever factor
     // takes less memory), from the symbolic analysis alone.
@@ -398,7 +394,6 @@ Problem prepare(const SparseInput& in, MixedModelEquations& eq, int ordering, St
         p.rhs_rows[static_cast<std::size_t>(p.rhs_ptr[j] - 1 + (t1 - t2))] = static_cast<MUMPS_INT>(k * nt + t1 + 1);
     }
   p.rhs_values.assign(p.rhs_rows.size(), 0.0);
-  clock.done("ordering (for MUMPS)");
   return p;
 }
 
@@ -408,17 +403,18 @@ CandidateVariances distributed_variances(const SparseInput& in, const Distribute
                                          SparseStats* stats) {
   SparseStats local;
   SparseStats& st = stats ? *stats : local;
-  StageClock clock(st, in.progress);
+  StageSequence stages(in.stages);
   const int nt = static_cast<int>(in.g0.rows);
-  MixedModelEquations eq = mixed_model_equations(in, clock);
+  MixedModelEquations eq = mixed_model_equations(in, stages);
   const std::vector<double> f = std::move(eq.f);
-  Problem p = prepare(in, eq, options.ordering, clock);
+  Problem p = prepare(in, eq, options.ordering, stages);
   st.order = p.n;
 
   const Collective all(options.comm);
   all.broadcast_waiting(kVariances);
   const Settings s = share(all, &options);
-  mumps_run(all, s, &p, &in, &clock, nullptr);
+  mumps_run(all, s, &p, &in, &stages, nullptr);
+  stages.finish();
 
   CandidateVariances out;
   out.ntrait = nt;
@@ -441,15 +437,14 @@ CandidateVariances distributed_variances(const SparseInput& in, const Distribute
 }
 
 DistributedEstimate distributed_estimate(const SparseInput& in, const DistributedOptions& options) {
-  SparseStats st;
-  StageClock clock(st, in.progress);
-  MixedModelEquations eq = mixed_model_equations(in, clock);
-  Problem p = prepare(in, eq, options.ordering, clock);
+  StageSequence stages(in.stages);
+  MixedModelEquations eq = mixed_model_equations(in, stages);
+  Problem p = prepare(in, eq, options.ordering, stages);
   const Collective all(options.comm);
   all.broadcast_waiting(kEstimate);
   const Settings s = share(all, &options);
   DistributedEstimate e;
-  mumps_run(all, s, &p, &in, &clock, &e);
+  mumps_run(all, s, &p, &in, &stages, &e);
   return e;
 }
 

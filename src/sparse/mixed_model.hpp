@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels/matrix.hpp"
+#include "base/matrix.hpp"
 #include "pedigree/relationships.hpp"
 
 namespace gw {

@@ -275,24 +275,23 @@ std::vector<std::int64_t> column_owners(const SupernodalView& f) {
   return owners;
 }
 
-void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& options,
-                      const std::function<void(double)>& progress) {
+void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& options, StageObserver* stages) {
   const int threads = thread_count(options), panel = panel_width(options), split = split_width(options);
   const std::vector<std::int64_t> owners = column_owners(f);
   const Schedule sc = schedule(f, owners, threads, panel, split);
   // The work done so far, summed over all threads, step by step within
   // each supernode; the calling thread (thread 0 of the parallel part)
-  // tells `progress` whenever it has grown by a thousandth of the total
+  // tells `stages` whenever it has grown by a thousandth of the total
   // since the last time.
   const double total = std::max(selected_inverse_flops(f, options), 1.0);
   std::atomic<double> done{0.0};
   double told = 0.0;
   const auto worked = [&](double w, bool caller) {
-    if (!progress) return;
+    if (!stages) return;
     const double now = done.fetch_add(w, std::memory_order_relaxed) + w;
     if (caller && now - told >= 1e-3 * total) {
       told = now;
-      progress(std::min(now / total, 1.0));
+      stages->update(std::min(now / total, 1.0));
     }
   };
   {
@@ -318,7 +317,7 @@ void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& opt
     }
   }
   if (failed) throw std::logic_error("selected inverse: the factor is not a valid supernodal Cholesky factor");
-  if (progress) progress(1.0);
+  report_share(stages, 1.0);
 }
 
 double selected_element(const SupernodalView& f, const std::vector<std::int64_t>& owners, std::int64_t r,

@@ -22,6 +22,8 @@
 #include <functional>
 #include <vector>
 
+#include "base/stages.hpp"
+
 namespace gw {
 
 // A supernodal LL' factor in CHOLMOD's layout; nothing is owned. Supernode
@@ -57,11 +59,12 @@ struct SelectedInverseOptions {
 // run one after another with multithreaded BLAS, the independent subtrees
 // below them in parallel, each on one thread; which supernode runs how
 // follows from the pattern and the thread count alone, so the result is the
-// same from run to run for a given thread count. `progress`, when given, is
+// same from run to run for a given thread count. `stages`, when given, is
 // told the share of the floating-point operations done (0 to 1) from time
-// to time, always from the calling thread; it must not throw.
+// to time, within the stage its caller has begun, always from the calling
+// thread.
 void selected_inverse(const SupernodalView& f, const SelectedInverseOptions& options = {},
-                      const std::function<void(double)>& progress = {});
+                      StageObserver* stages = nullptr);
 
 // The same, one column at a time with plain loops; the reference that the
 // supernodal form is tested against.
