@@ -187,7 +187,7 @@ TEST(PrepareFaults, AreListedOnStandardErrorAndNothingIsWritten) {
   EXPECT_EQ(entries(tmp.path()), std::vector<std::string>{"herd.txt"});
 }
 
-// The example of the README: prepare, then a run.
+// The example of the user guide: prepare, then a run.
 TEST(PrepareExample, TaggedHerdPreparesAndRuns) {
   TempDir tmp;
   for (const char* name : {"herd.txt", "GParameter.csv"})
