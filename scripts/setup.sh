@@ -2,16 +2,22 @@
 # Installs the Debian packages the build and the tests need, when missing,
 # and any further packages named as arguments. --cross adds what
 # scripts/cross-test.sh needs: the aarch64 cross compiler, qemu-user and
-# googletest's sources.
+# googletest's sources. --runtime installs only what running a built
+# gainweights needs (on a machine that runs a copy built elsewhere, or
+# after cmake --install), and R for the R function in contrib/R.
 #
-#   scripts/setup.sh [--cross] [PACKAGE...]
+#   scripts/setup.sh [--cross | --runtime] [PACKAGE...]
 set -euo pipefail
 # OpenMPI and MUMPS's MPI build: the distributed sparse path (--distributed);
-# cairo: the picture of the candidates.
+# cairo: the picture of the candidates; R: the test of the R function.
 pkgs=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libsuitesparse-dev libopenblas-openmp-dev pkg-config
-  libcairo2-dev openmpi-bin libopenmpi-dev libmumps-dev)
+  libcairo2-dev openmpi-bin libopenmpi-dev libmumps-dev r-base-core)
 if [ "${1:-}" = "--cross" ]; then
   pkgs+=(g++-aarch64-linux-gnu qemu-user googletest)
+  shift
+elif [ "${1:-}" = "--runtime" ]; then
+  pkgs=(libstdc++6 libgomp1 libopenblas0-openmp libcholmod3 libcairo2 libmumps-5.5 libopenmpi3 openmpi-bin
+    r-base-core)
   shift
 fi
 pkgs+=("$@")

@@ -29,6 +29,8 @@ struct Row {
   std::string id;
   std::vector<double> w, rel;  // an empty field reads as NaN
   double sd = 0;
+  std::vector<double> response;
+  std::string source_line;
 };
 
 // The file's rows after checking its header for `ntrait` traits.
@@ -44,6 +46,8 @@ std::vector<Row> read_rows(const std::string& text, int ntrait) {
       header += std::to_string(t);
     }
   header += ",sd_index,undetermined";
+  for (int t = 1; t <= ntrait; ++t) header += ",response_" + std::to_string(t);
+  header += ",source_line";
   EXPECT_EQ(line, header);
   std::vector<Row> rows;
   while (std::getline(in, line)) {
@@ -51,14 +55,15 @@ std::vector<Row> read_rows(const std::string& text, int ntrait) {
     std::istringstream fields(line);
     for (std::string x; std::getline(fields, x, ',');) f.push_back(x);
     if (line.back() == ',') f.push_back("");
-    EXPECT_EQ(f.size(), static_cast<std::size_t>(5 + 2 * ntrait)) << line;
-    if (f.size() != static_cast<std::size_t>(5 + 2 * ntrait)) break;
-    EXPECT_EQ(f.back(), "") << "a determined candidate";
-    Row r{std::stoi(f[0]), std::stoi(f[2]), f[1], {}, {}, std::stod(f[3 + 2 * ntrait])};
+    EXPECT_EQ(f.size(), static_cast<std::size_t>(6 + 3 * ntrait)) << line;
+    if (f.size() != static_cast<std::size_t>(6 + 3 * ntrait)) break;
+    EXPECT_EQ(f[4 + 2 * ntrait], "") << "a determined candidate";
+    Row r{std::stoi(f[0]), std::stoi(f[2]), f[1], {}, {}, std::stod(f[3 + 2 * ntrait]), {}, f.back()};
     for (int t = 0; t < ntrait; ++t) {
       r.w.push_back(std::stod(f[3 + t]));
       const std::string& rel = f[3 + ntrait + t];
       r.rel.push_back(rel.empty() ? std::numeric_limits<double>::quiet_NaN() : std::stod(rel));
+      r.response.push_back(std::stod(f[5 + 2 * ntrait + t]));
     }
     rows.push_back(r);
   }
@@ -104,7 +109,10 @@ TEST_P(CandidateFixture, AgreesWithTheReferenceAndTheResultFile) {
       EXPECT_GE(row.rel[t], 0.0);
       EXPECT_LE(row.rel[t], 1.0);
       wk += row.w[t] * in.parameter_lines[t][0];
+      // The expected response per unit of selection intensity: K0 / sd_index.
+      EXPECT_EQ(row.response[t], in.parameter_lines[t][0] / row.sd) << "line " << row.line;
     }
+    EXPECT_EQ(row.source_line, "") << "no pedigree ids file";
     EXPECT_NEAR(row.sd * row.sd, wk, 1e-9 * std::fabs(wk)) << "line " << row.line;
     const int g = row.group - 1;
     for (int t = 0; t < nt; ++t) sum[g][t] = sum[g][t] + row.w[t];
@@ -156,6 +164,7 @@ struct IdCase {
   std::string ids_file;  // "<missing>": none, "<folder>": a folder; "{fp}" stands for the pedigree's fingerprint line
   std::vector<std::string> expected;
   std::string warning;  // fragment of standard error, "" = nothing
+  std::vector<std::string> sources = {"", ""};  // the candidates' source_line
 };
 
 void PrintTo(const IdCase& c, std::ostream* os) { *os << c.name; }
@@ -181,12 +190,15 @@ TEST_P(CandidateIds, ComeFromThePedigreeIdsFileWhenItMatches) {
   ASSERT_EQ(r.status, 0) << r.err;
   const auto rows = read_rows(read_file(tmp / "out.csv"), 2);
   ASSERT_EQ(rows.size(), c.expected.size());
-  for (std::size_t b = 0; b < rows.size(); ++b) EXPECT_EQ(rows[b].id, c.expected[b]);
+  for (std::size_t b = 0; b < rows.size(); ++b) {
+    EXPECT_EQ(rows[b].id, c.expected[b]);
+    EXPECT_EQ(rows[b].source_line, c.sources[b]);
+  }
   if (c.warning.empty()) {
     EXPECT_EQ(r.err, "");
   } else {
     EXPECT_NE(r.err.find(c.warning), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("; the candidate file shows field 1 of Pedigree&Record.csv as the id instead"),
+    EXPECT_NE(r.err.find("; the candidate file and the picture show field 1 of Pedigree&Record.csv as the id instead"),
               std::string::npos)
         << r.err;
   }
@@ -198,6 +210,12 @@ INSTANTIATE_TEST_SUITE_P(
         IdCase{"without_ids_file", "<missing>", {"1002", "1003"}, ""},
         IdCase{"matching_crlf", "line,id,added\r\n{fp}\r\n1,DK-0141,1\r\n2,S-7,0\r\n3,DE0912,0\r\n", {"S-7", "DE0912"}, ""},
         IdCase{"matching_plain", "line,id,added\n{fp}\n1,A1,0\n2,B2,0\n3,C3,0\n", {"B2", "C3"}, ""},
+        // The line in the file given to prepare; none for an added parent
+        // or where the field is no line number.
+        IdCase{"source_lines", "line,id,added,source_line\n{fp},\n1,A1,0,9\n2,B2,0,4\n3,C3,0,12\n", {"B2", "C3"}, "",
+               {"4", "12"}},
+        IdCase{"source_lines_unknown", "line,id,added,source_line\n{fp},\n1,A1,0,1\n2,B2,1,4\n3,C3,0,x\n",
+               {"B2", "C3"}, "", {"", ""}},
         // A later column is left alone, and so is an apostrophe that keeps a
         // spreadsheet from taking an identifier for a formula.
         IdCase{"further_column_and_formula_guard",

@@ -99,8 +99,8 @@ TEST(PrepareFiles, AreNeverReplacedWithoutForce) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(tmp / "Pedigree&Record.csv"), "1,0,0,0,1,1\n2,0,0,0,0,0\n3,1,2,1,2,1\n");
     EXPECT_EQ(read_file(tmp / "Pedigree_ids.csv"),
-              "line,id,added\n0," + pedigree_fingerprint("1,0,0,0,1,1\n2,0,0,0,0,0\n3,1,2,1,2,1\n") +
-                  ",\n1,B,0\n2,X,1\n3,A,0\n");
+              "line,id,added,source_line\n0," + pedigree_fingerprint("1,0,0,0,1,1\n2,0,0,0,0,0\n3,1,2,1,2,1\n") +
+                  ",,\n1,B,0,1\n2,X,1,\n3,A,0,2\n");
     EXPECT_EQ(entries(tmp.path()), (std::vector<std::string>{"Pedigree&Record.csv", "Pedigree_ids.csv", "herd.txt"}));
   }
 }

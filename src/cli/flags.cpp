@@ -29,9 +29,19 @@ constexpr Flag kFlags[] = {
      "also write FILE (CSV): for every candidate its line, its identifier (from Pedigree_ids.csv when that file "
      "belongs to the pedigree, else field 1), its group, its weights w_1 ... (17 significant digits), the "
      "reliability of each of its predicted breeding values rel_1 ..., the standard deviation of its index, "
-     "sd_index, and why its weights are not determined where they are not. Written only after a complete run, "
-     "together with the result file; never over an input file, the result file or anything but a regular file. "
-     "FILE - writes the list to standard output (the console report then goes to standard error)."},
+     "sd_index, why its weights are not determined where they are not, the expected response of each trait per "
+     "unit of selection intensity on its index, response_1 ... (K0 / sd_index), and its line in the file given to "
+     "prepare, source_line (from Pedigree_ids.csv). Written only after a complete run, together with the result "
+     "file; never over an input file, the result file or anything but a regular file. FILE - writes the list to "
+     "standard output (the console report then goes to standard error)."},
+    {"--trait-names", "NAMES", Flag::Scope::run,
+     "name the traits in the candidate file's columns and the picture's panels: one name per line of "
+     "GParameter.csv, separated by commas (gain,backfat,born_alive gives w_gain, rel_gain, response_gain, ...)."},
+    {"--plot", "FILE", Flag::Scope::run,
+     "also draw FILE, a picture ending in .png, .svg or .pdf: one panel per trait with each candidate's weight "
+     "against the reliability of its predicted breeding value, coloured by group, the two group averages as "
+     "lines, and the candidates farthest from their group's average labelled by identifier. Written with the "
+     "result file, like the candidate file."},
     {"--skip-undetermined", "", Flag::Scope::run,
      "leave candidates whose weights are not determined (the records tell nothing about some trait of theirs "
      "beyond what they tell about the others) out of the group averages, with a warning that lists them, instead "

@@ -96,6 +96,16 @@ int run_program(int argc, const char* const* argv, std::ostream& out, std::ostre
   options.sparse = cl.has("--sparse");
   options.skip_undetermined = cl.has("--skip-undetermined");
   options.candidates_file = cl.value("--candidates");
+  options.plot_file = cl.value("--plot");
+  if (cl.has("--trait-names")) {
+    const std::string names = cl.value("--trait-names");
+    for (std::size_t from = 0;;) {
+      const std::size_t comma = names.find(',', from);
+      options.trait_names.push_back(names.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
+      if (comma == std::string::npos) break;
+      from = comma + 1;
+    }
+  }
   const bool distributed = cl.has("--distributed");
   const std::filesystem::path out_of_core = cl.value("--out-of-core");
   if (!out_of_core.empty() && !distributed)

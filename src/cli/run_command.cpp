@@ -20,6 +20,7 @@
 #include "io/inputs.hpp"
 #include "io/number_format.hpp"
 #include "io/pedigree_ids.hpp"
+#include "io/plot.hpp"
 #include "io/result_file.hpp"
 #include "kernels/kernel_sets.hpp"
 
@@ -29,10 +30,11 @@ namespace {
 
 // Every output of the run is checked before anything is read or computed
 // (exit status 2, or 3 for a folder that cannot be written): the result
-// file and the candidate file must be absent or regular files (written
-// through a link, never replacing a device, FIFO or socket) in folders that
-// can be written, and neither may reach an input file, the pedigree ids
-// file or the other output.
+// file, the candidate file and the picture must be absent or regular files
+// (written through a link, never replacing a device, FIFO or socket) in
+// folders that can be written, and none may reach an input file, the
+// pedigree ids file or another output. The picture's name must end in the
+// format to draw.
 void check_outputs(const std::filesystem::path& dir, const RunOptions& options) {
   const std::filesystem::path result = dir / kResultFileName;
   for (const char* name : {kParameterFileName, kPedigreeFileName, kPedigreeIdsFileName})
@@ -41,30 +43,67 @@ void check_outputs(const std::filesystem::path& dir, const RunOptions& options) 
                                        ", which the run reads; remove the link so that the result does not replace it",
                                    ExitStatus::bad_input);
   check_output(result, kResultFileName, "move it out of the way, or run in another folder");
-  const std::filesystem::path& file = options.candidates_file;
-  if (file.empty() || file == "-") return;
-  const std::string what = "--candidates " + file.string();
-  const auto refuse = [&](const std::string& why) {
-    throw FatalError::diagnostic(what + ": " + why + "; name another file", ExitStatus::bad_input);
+  const auto check_file = [&](const std::filesystem::path& file, const std::string& flag, const std::string& other,
+                              const std::string& advice) {
+    const std::string what = flag + " " + file.string();
+    const auto refuse = [&](const std::string& why) {
+      throw FatalError::diagnostic(what + ": " + why + "; name another file", ExitStatus::bad_input);
+    };
+    if (!file.has_filename()) refuse("not a file name");
+    const std::filesystem::path path = dir / file;
+    for (const char* name : {kParameterFileName, kPedigreeFileName, kResultFileName, kPedigreeIdsFileName})
+      if (same_file(path, dir / name)) refuse(std::string("that is ") + name + ", which the run reads or writes");
+    if (!other.empty() && other != "-" && same_file(path, dir / other))
+      refuse("that is " + other + ", which the run writes as well");
+    check_output(path, what, advice);
   };
-  if (!file.has_filename()) refuse("not a file name");
-  const std::filesystem::path path = dir / file;
-  for (const char* name : {kParameterFileName, kPedigreeFileName, kResultFileName, kPedigreeIdsFileName})
-    if (same_file(path, dir / name)) refuse(std::string("that is ") + name + ", which the run reads or writes");
-  check_output(path, what, "name another file (- writes the list to standard output)");
+  const std::filesystem::path& candidates = options.candidates_file;
+  if (!candidates.empty() && candidates != "-")
+    check_file(candidates, "--candidates", {}, "name another file (- writes the list to standard output)");
+  const std::filesystem::path& plot = options.plot_file;
+  if (plot.empty()) return;
+  if (plot == "-" || !plot_format(plot))
+    throw FatalError::diagnostic("--plot " + plot.string() +
+                                     ": the picture's name must end in .png, .svg or .pdf, the format to draw; "
+                                     "name such a file",
+                                 ExitStatus::bad_input);
+  check_file(plot, "--plot", candidates.string(), "name another file");
+}
+
+// The traits' names of --trait-names: one per trait, distinct, and usable
+// in a CSV header (no quotes, line ends or blanks at either end).
+void check_trait_names(const std::vector<std::string>& names, int ntrait) {
+  if (names.empty()) return;
+  const auto refuse = [&](const std::string& why) {
+    throw FatalError::diagnostic("--trait-names: " + why, ExitStatus::bad_input);
+  };
+  if (static_cast<int>(names.size()) != ntrait)
+    refuse(plural(static_cast<long long>(names.size()), "name") + " given, but " + kParameterFileName + " has " +
+           plural(ntrait, "trait") + " (one a line); give one name per trait, separated by commas");
+  for (std::size_t t = 0; t < names.size(); ++t) {
+    const std::string& n = names[t];
+    const std::string which = "the name of trait " + std::to_string(t + 1);
+    if (n.empty()) refuse(which + " is empty; give every trait a name");
+    if (n.find_first_of("\"\r\n\t") != std::string::npos || n.front() == ' ' || n.back() == ' ')
+      refuse(which + ", " + gw::quoted(n) + ", holds a quote, a tab or a line end or starts or ends with a blank; "
+             "name it without");
+    for (std::size_t u = 0; u < t; ++u)
+      if (names[u] == n) refuse("traits " + std::to_string(u + 1) + " and " + std::to_string(t + 1) + " are both " +
+                                gw::quoted(n) + "; give every trait its own name");
+  }
 }
 
 // The identifiers of the animals, from the pedigree ids file when it
-// belongs to the pedigree file, for the candidate file and the messages
-// that name candidates; read right after the pedigree, so that a file that
-// cannot be used is a warning before anything is computed (given only when
-// the candidate file is written).
-std::optional<std::vector<std::string>> candidate_ids(const std::filesystem::path& dir, const InputText& pedigree,
-                                                      int nanim, bool warn, const RunFeedback& feedback) {
+// belongs to the pedigree file, for the candidate file, the picture and the
+// messages that name candidates; read right after the pedigree, so that a
+// file that cannot be used is a warning before anything is computed (given
+// only when the candidate file or the picture is written).
+std::optional<PedigreeIds> candidate_ids(const std::filesystem::path& dir, const InputText& pedigree, int nanim,
+                                         bool warn, const RunFeedback& feedback) {
   std::string warning;
-  std::optional<std::vector<std::string>> ids = read_pedigree_ids(dir, pedigree.text, nanim, warning);
+  std::optional<PedigreeIds> ids = read_pedigree_ids(dir, pedigree.text, nanim, warning);
   if (warn && !warning.empty() && feedback.warnings)
-    *feedback.warnings << "gainweights: warning: " << warning << "; the candidate file shows field 1 of "
+    *feedback.warnings << "gainweights: warning: " << warning << "; the candidate file and the picture show field 1 of "
                        << pedigree.name << " as the id instead" << std::endl;
   return ids;
 }
@@ -95,15 +134,14 @@ void check_every_trait_recorded(const Pedigree& ped, const std::string& pedigree
 
 // The candidate's line, with its identifier from the pedigree ids file when
 // there is one: "line 12 (DE-0815)".
-std::string candidate_name(int line, const std::optional<std::vector<std::string>>& ids) {
+std::string candidate_name(int line, const std::optional<PedigreeIds>& ids) {
   std::string s = "line " + std::to_string(line);
-  if (ids) s += " (" + (*ids)[static_cast<std::size_t>(line - 1)] + ")";
+  if (ids) s += " (" + ids->ids[static_cast<std::size_t>(line - 1)] + ")";
   return s;
 }
 
 // One line per undetermined candidate (the first kMaxListed), then a count.
-std::string undetermined_list(const std::vector<Undetermined>& list,
-                              const std::optional<std::vector<std::string>>& ids) {
+std::string undetermined_list(const std::vector<Undetermined>& list, const std::optional<PedigreeIds>& ids) {
   std::string s;
   for (std::size_t i = 0; i < list.size() && i < kMaxListed; ++i)
     s += "\n  " + candidate_name(list[i].line, ids) + ": " + list[i].reason();
@@ -156,6 +194,7 @@ void run(const std::filesystem::path& dir, Console& console, const RunOptions& o
   console.empty();
 
   const Parameters par = read_parameters(load_input_file(dir, kParameterFileName));
+  check_trait_names(options.trait_names, par.ntrait);
   try {
     compute(dir, console, options, feedback, par);
   } catch (const FatalError& e) {
@@ -209,14 +248,14 @@ void compute(const std::filesystem::path& dir, Console& console, const RunOption
   const InputText pedigree_file = load_input_file(dir, kPedigreeFileName);
   const Pedigree ped = read_pedigree(pedigree_file, ntrait);
   const int nanim = ped.nanim;
-  const bool keep_rows = !options.candidates_file.empty();
+  const bool keep_rows = !options.candidates_file.empty() || !options.plot_file.empty();
   // Without any record the inversion of the record block stops the run on its
   // own; otherwise a run without candidates is refused before the costly work.
   if (ped.record_count() > 0 && ped.candidate_count() == 0)
     throw FatalError::diagnostic(pedigree_file.name + ": no animal has candidate flag 1 (field 4), so there is nothing to compute",
                                  ExitStatus::failure);
   if (ped.record_count() > 0) check_every_trait_recorded(ped, pedigree_file.name);
-  const std::optional<std::vector<std::string>> ids = candidate_ids(dir, pedigree_file, nanim, keep_rows, feedback);
+  const std::optional<PedigreeIds> ids = candidate_ids(dir, pedigree_file, nanim, keep_rows, feedback);
 
   // The path is chosen here and nowhere else.
   PathInput input{par, traits, ped, kParameterFileName, pedigree_file.name, keep_rows, feedback.progress, pivots,
@@ -240,13 +279,15 @@ void compute(const std::filesystem::path& dir, Console& console, const RunOption
       throw FatalError::diagnostic(what + "; that is every candidate, so there is nothing to average:" + list,
                                    ExitStatus::failure);
     warn(what + "; they are left out of the group averages" +
-         (keep_rows ? " and have no weights in " + options.candidates_file.string() : std::string()) + ":" + list);
+         (options.candidates_file.empty() ? std::string()
+                                          : " and have no weights in " + options.candidates_file.string()) +
+         ":" + list);
   }
   const std::vector<double> v0 = reference_weights(traits.g0.cview(), traits.p0i.cview(), par.k0, avg.vv0, pivots);
 
-  // The result file and the candidate file are written whole and replace
-  // the earlier ones together; the closing report follows only then, so
-  // that a run that cannot write its files shows no weights.
+  // The result file, the candidate file and the picture are written whole
+  // and replace the earlier ones together; the closing report follows only
+  // then, so that a run that cannot write its files shows no weights.
   ResultFile result(dir);
   for (int i = 0; i < ntrait; ++i) result.write_line(avg.vv1[i], avg.vv2[i], avg.vv0[i], v0[i]);
   std::vector<AtomicFile*> group{&result.file()};
@@ -254,15 +295,39 @@ void compute(const std::filesystem::path& dir, Console& console, const RunOption
   std::string listing;  // --candidates -: the list for standard output
   const auto id_of = [&](const CandidateRow& row) {
     const auto k = static_cast<std::size_t>(row.line - 1);
-    return ids ? (*ids)[k] : std::to_string(ped.ident[k]);
+    return ids ? ids->ids[k] : std::to_string(ped.ident[k]);
   };
-  if (keep_rows && options.candidates_file == "-") {
-    listing = candidate_header(ntrait);
-    for (const CandidateRow& row : rows) append_candidate_line(listing, row, id_of(row));
-  } else if (keep_rows) {
-    candidates.emplace(dir / options.candidates_file, ntrait, options.candidates_file.string());
-    for (const CandidateRow& row : rows) candidates->write(row, id_of(row));
+  const auto source_of = [&](const CandidateRow& row) -> std::string_view {
+    return ids ? std::string_view(ids->source_lines[static_cast<std::size_t>(row.line - 1)]) : std::string_view();
+  };
+  const CandidateColumns columns = CandidateColumns::of(par.k0, options.trait_names);
+  if (options.candidates_file == "-") {
+    listing = candidate_header(columns);
+    for (const CandidateRow& row : rows) append_candidate_line(listing, row, id_of(row), columns, source_of(row));
+  } else if (!options.candidates_file.empty()) {
+    candidates.emplace(dir / options.candidates_file, columns, options.candidates_file.string());
+    for (const CandidateRow& row : rows) candidates->write(row, id_of(row), source_of(row));
     group.push_back(&candidates->file());
+  }
+  std::optional<AtomicFile> plot;
+  if (!options.plot_file.empty()) {
+    PlotInput picture;
+    for (int t = 0; t < ntrait; ++t)
+      picture.titles.push_back(options.trait_names.empty() ? "trait " + std::to_string(t + 1)
+                                                           : options.trait_names[static_cast<std::size_t>(t)]);
+    for (const CandidateRow& row : rows) {
+      if (!row.undetermined.empty()) {
+        ++picture.left_out;
+        continue;
+      }
+      picture.candidates.push_back({id_of(row), row.group, row.w, row.rel});
+    }
+    picture.vv1 = avg.ncand1 > 0 ? avg.vv1 : std::vector<double>(avg.vv1.size(), std::nan(""));
+    picture.vv2 = avg.ncand2 > 0 ? avg.vv2 : std::vector<double>(avg.vv2.size(), std::nan(""));
+    const std::string bytes = render_plot(picture, *plot_format(options.plot_file));
+    plot.emplace(dir / options.plot_file, options.plot_file.string());
+    plot->write(bytes);
+    group.push_back(&*plot);
   }
   commit_together(group);
   if (!listing.empty()) {

@@ -21,6 +21,12 @@ struct RunOptions {
   // Where to write every candidate's own result (relative to the run's
   // folder); "-": to RunFeedback::candidates_out; empty: nowhere.
   std::filesystem::path candidates_file;
+  // The traits' names for the candidate file's headers and the picture
+  // (one per trait, checked against the parameter file); empty: 1, 2, ...
+  std::vector<std::string> trait_names;
+  // Where to draw the picture of the candidates (relative to the run's
+  // folder; its ending names the format); empty: nowhere.
+  std::filesystem::path plot_file;
   // Candidates whose weights are not determined are left out of the
   // averages with a warning, instead of ending the run.
   bool skip_undetermined = false;

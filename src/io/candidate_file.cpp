@@ -17,26 +17,39 @@ void append(std::string& s, double x) {
 
 }  // namespace
 
-std::string candidate_header(int ntrait) {
+CandidateColumns CandidateColumns::of(const std::vector<double>& k0, const std::vector<std::string>& names) {
+  CandidateColumns c;
+  c.k0 = k0;
+  for (std::size_t t = 0; t < k0.size(); ++t) c.traits.push_back(names.empty() ? std::to_string(t + 1) : names[t]);
+  return c;
+}
+
+std::string candidate_header(const CandidateColumns& columns) {
   std::string line = "line,id,group";
-  for (const char* col : {"w_", "rel_"})
-    for (int t = 1; t <= ntrait; ++t) {
+  const auto named = [&](const char* prefix) {
+    for (const std::string& trait : columns.traits) {
       line += ',';
-      line += col;
-      line += std::to_string(t);
+      line += prefix;
+      line += trait;
     }
-  line += ",sd_index,undetermined\n";
+  };
+  named("w_");
+  named("rel_");
+  line += ",sd_index,undetermined";
+  named("response_");
+  line += ",source_line\n";
   return line;
 }
 
-void append_candidate_line(std::string& out, const CandidateRow& row, std::string_view id) {
+void append_candidate_line(std::string& out, const CandidateRow& row, std::string_view id,
+                           const CandidateColumns& columns, std::string_view source_line) {
   out += std::to_string(row.line);
   out += ',';
   append_identifier(out, id);
   out += ',';
   out += std::to_string(row.group);
   // A candidate whose weights are not determined has none (nor an index
-  // standard deviation), only its reliabilities and the reason.
+  // standard deviation or responses), only its reliabilities and the reason.
   const bool determined = row.undetermined.empty();
   for (const double w : row.w) {
     out += ',';
@@ -50,17 +63,24 @@ void append_candidate_line(std::string& out, const CandidateRow& row, std::strin
   if (determined) append(out, row.sd_index);
   out += ',';
   append_identifier(out, row.undetermined);
+  for (const double k0 : columns.k0) {
+    out += ',';
+    const double response = k0 / row.sd_index;
+    if (determined && std::isfinite(response)) append(out, response);
+  }
+  out += ',';
+  out += source_line;
   out += '\n';
 }
 
-CandidateFile::CandidateFile(const std::filesystem::path& path, int ntrait, std::string shown)
-    : file_(path, std::move(shown)) {
-  file_.write(candidate_header(ntrait));
+CandidateFile::CandidateFile(const std::filesystem::path& path, CandidateColumns columns, std::string shown)
+    : file_(path, std::move(shown)), columns_(std::move(columns)) {
+  file_.write(candidate_header(columns_));
 }
 
-void CandidateFile::write(const CandidateRow& row, std::string_view id) {
+void CandidateFile::write(const CandidateRow& row, std::string_view id, std::string_view source_line) {
   line_.clear();
-  append_candidate_line(line_, row, id);
+  append_candidate_line(line_, row, id, columns_, source_line);
   file_.write(line_);
 }
 

@@ -1,6 +1,7 @@
 // The candidate file: every candidate's own weights, the reliabilities of
-// its predicted breeding values and the standard deviation of its index,
-// one line per candidate in file order. It is written like the result file
+// its predicted breeding values, the standard deviation of its index, the
+// expected response of each trait and its line in the file given to
+// prepare, one line per candidate in file order. It is written like the result file
 // (to a temporary file beside it, renamed over it only when complete, and
 // together with it: see commit_together), or as text for standard output.
 #pragma once
@@ -26,25 +27,40 @@ struct CandidateRow {
   std::string undetermined;
 };
 
-// The header line "line,id,group,w_1,...,rel_1,...,sd_index,undetermined"
-// and LF.
-std::string candidate_header(int ntrait);
+// What every line of the file shares: the traits' names in the column
+// headers and their targets, from which the responses come.
+struct CandidateColumns {
+  std::vector<std::string> traits;  // one per trait: "1", "2", ... or the names given
+  std::vector<double> k0;           // the desired gains
+
+  // The columns of `ntrait` traits named `names` (none: 1, 2, ...).
+  static CandidateColumns of(const std::vector<double>& k0, const std::vector<std::string>& names = {});
+};
+
+// The header line "line,id,group,w_1,...,rel_1,...,sd_index,undetermined,
+// response_1,...,source_line" (the trait names in place of 1, 2, ... when
+// given) and LF.
+std::string candidate_header(const CandidateColumns& columns);
 
 // Appends one line: the identifier and the reason as append_identifier
 // writes them (io/pedigree_ids.hpp), the numbers with 17 significant
-// digits; a row whose weights are not determined has no weights and no
-// sd_index.
-void append_candidate_line(std::string& out, const CandidateRow& row, std::string_view id);
+// digits. The response of trait t is K0(t) / sd_index: the expected change
+// of its breeding value per unit of selection intensity on this
+// candidate's index. A row whose weights are not determined has no
+// weights, no sd_index and no responses. `source_line` is the candidate's
+// line in the file given to prepare (empty when unknown).
+void append_candidate_line(std::string& out, const CandidateRow& row, std::string_view id,
+                           const CandidateColumns& columns, std::string_view source_line);
 
 class CandidateFile {
  public:
   // Creates the temporary file beside the target of `path`; `shown` names
   // the file in messages (empty: `path`). Throws FatalError (exit status 3)
   // when it cannot be created.
-  CandidateFile(const std::filesystem::path& path, int ntrait, std::string shown = {});
+  CandidateFile(const std::filesystem::path& path, CandidateColumns columns, std::string shown = {});
 
   // One line (see append_candidate_line).
-  void write(const CandidateRow& row, std::string_view id);
+  void write(const CandidateRow& row, std::string_view id, std::string_view source_line = {});
 
   // Renames the complete file over `path` on its own. Throws FatalError
   // (exit status 3) on any write, close or rename error.
@@ -54,6 +70,7 @@ class CandidateFile {
 
  private:
   AtomicFile file_;
+  CandidateColumns columns_;
   std::string line_;
 };
 

@@ -23,9 +23,10 @@ bool needs_apostrophe(std::string_view id) {
   return (c == '=' || c == '+' || c == '-' || c == '@') && !is_plain_integer(id);
 }
 
-// The first three comma-separated fields of `line`; false when it has fewer.
-bool three_fields(std::string_view line, std::string_view (&field)[3]) {
-  for (int k = 0; k < 3; ++k) {
+// The first four comma-separated fields of `line` (the fourth empty when
+// there are three); false when it has fewer than three.
+bool leading_fields(std::string_view line, std::string_view (&field)[4]) {
+  for (int k = 0; k < 4; ++k) {
     const std::size_t comma = line.find(',');
     if (k < 2 && comma == std::string_view::npos) return false;
     field[k] = line.substr(0, comma);
@@ -80,9 +81,8 @@ std::string_view identifier_from_field(std::string_view field) {
   return field;
 }
 
-std::optional<std::vector<std::string>> read_pedigree_ids(const std::filesystem::path& dir,
-                                                          std::string_view pedigree_text, std::int64_t nanim,
-                                                          std::string& warning) {
+std::optional<PedigreeIds> read_pedigree_ids(const std::filesystem::path& dir, std::string_view pedigree_text,
+                                             std::int64_t nanim, std::string& warning) {
   std::optional<InputText> file;
   try {
     file = load_existing_file(dir, kPedigreeIdsFileName);
@@ -92,7 +92,8 @@ std::optional<std::vector<std::string>> read_pedigree_ids(const std::filesystem:
   }
   if (!file) return std::nullopt;
   const std::string_view text = file->text;
-  std::vector<std::string> ids;
+  PedigreeIds out;
+  bool with_source = false;
   std::size_t pos = 0;
   std::int64_t line = 0;
   const auto fail = [&](const std::string& why) {
@@ -110,10 +111,11 @@ std::optional<std::vector<std::string>> read_pedigree_ids(const std::filesystem:
     if (line == 1) {
       if (!l.starts_with(kHeader) || (l.size() > kHeader.size() && l[kHeader.size()] != ','))
         return fail("the first line is not the header line,id,added");
+      with_source = l.substr(kHeader.size()) == ",source_line" || l.substr(kHeader.size()).starts_with(",source_line,");
       continue;
     }
-    std::string_view field[3];
-    if (!three_fields(l, field)) return fail("not three fields line,id,added");
+    std::string_view field[4];
+    if (!leading_fields(l, field)) return fail("not three fields line,id,added");
     if (line == 2) {
       const std::string expected = pedigree_fingerprint(pedigree_text);
       if (field[0] != "0" || !field[1].starts_with("fingerprint of "))
@@ -131,17 +133,23 @@ std::optional<std::vector<std::string>> read_pedigree_ids(const std::filesystem:
     if (!k || *k != line - 2) return fail("the line number is not " + std::to_string(line - 2));
     if (field[1].empty() || (field[2] != "0" && field[2] != "1"))
       return fail("not an identifier followed by 0 or 1");
-    ids.emplace_back(identifier_from_field(field[1]));
+    // A source line is a whole number, and only an animal of the source
+    // file has one; anything else is left unknown rather than misleading.
+    std::string_view source = with_source ? field[3] : std::string_view();
+    const std::optional<std::int32_t> number = parse_int32(source);
+    if (field[2] != "0" || !number || *number < 1) source = {};
+    out.ids.emplace_back(identifier_from_field(field[1]));
+    out.source_lines.emplace_back(source);
   }
   if (line == 0) return fail("the file is empty; prepare the pedigree again");
   if (line < 2)
     return fail("the file has no fingerprint of " + std::string(kPedigreeFileName) + "; prepare the pedigree again");
-  if (static_cast<std::int64_t>(ids.size()) != nanim) {
+  if (static_cast<std::int64_t>(out.ids.size()) != nanim) {
     line = 0;
-    return fail("it lists " + std::to_string(ids.size()) + " lines, but " + kPedigreeFileName + " has " +
+    return fail("it lists " + std::to_string(out.ids.size()) + " lines, but " + kPedigreeFileName + " has " +
                 std::to_string(nanim));
   }
-  return ids;
+  return out;
 }
 
 }  // namespace gw

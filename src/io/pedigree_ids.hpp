@@ -1,14 +1,17 @@
 // The pedigree ids file that prepare writes beside the pedigree file, and
 // identifiers as the program writes them into CSV files.
 //
-// The file is CSV: the header "line,id,added"; then the fingerprint line
-// "0,fingerprint of Pedigree&Record.csv (N lines): HHHHHHHHHHHHHHHH,",
-// which names the pedigree file it belongs to by its line count and the
-// 64-bit FNV-1a checksum of its bytes (16 hexadecimal digits); then one line
-// per line of the pedigree file: its number, the original identifier and 1
-// for an added parent, otherwise 0. The fingerprint line is an ordinary row
-// of line 0, which is no line of the pedigree file. Readers take the first
-// three fields of each line and leave any further ones alone.
+// The file is CSV: the header "line,id,added,source_line"; then the
+// fingerprint line "0,fingerprint of Pedigree&Record.csv (N lines):
+// HHHHHHHHHHHHHHHH,,", which names the pedigree file it belongs to by its
+// line count and the 64-bit FNV-1a checksum of its bytes (16 hexadecimal
+// digits); then one line per line of the pedigree file: its number, the
+// original identifier, 1 for an added parent and otherwise 0, and the
+// animal's line in the file given to prepare (empty for an added parent).
+// The fingerprint line is an ordinary row of line 0, which is no line of
+// the pedigree file. Readers take the first three fields of each line, the
+// fourth when the header names it source_line (files of earlier versions
+// have three), and leave any further ones alone.
 #pragma once
 
 #include <cstdint>
@@ -40,15 +43,20 @@ void append_identifier(std::string& out, std::string_view id);
 // The identifier that append_identifier wrote as the unquoted field `field`.
 std::string_view identifier_from_field(std::string_view field);
 
+struct PedigreeIds {
+  std::vector<std::string> ids;           // one per animal, in line order
+  std::vector<std::string> source_lines;  // its line in the file given to prepare; empty when unknown
+};
+
 // The identifiers of the pedigree ids file in `dir`, one per animal in line
-// order, when the file exists, its fingerprint line matches
+// order, and their source lines, when the file exists, its fingerprint line matches
 // `pedigree_text` (the pedigree file's text) and it lists exactly `nanim`
 // lines "k,ID,0" or "k,ID,1" with k = 1, 2, ... in order. Nothing when the
 // file does not exist, and nothing with `warning` set to the reason when it
 // exists but does not belong to the pedigree file or cannot be read (a
 // folder, an unreadable file or one that is not text are reasons too, never
 // errors).
-std::optional<std::vector<std::string>> read_pedigree_ids(const std::filesystem::path& dir,
+std::optional<PedigreeIds> read_pedigree_ids(const std::filesystem::path& dir,
                                                           std::string_view pedigree_text, std::int64_t nanim,
                                                           std::string& warning);
 

@@ -115,6 +115,7 @@ struct PreparedPedigree {
   std::vector<std::string_view> ids;    // per line
   std::vector<std::int32_t> id1, id2;   // parents by line number, 0 unknown
   std::vector<std::string_view> source;  // the animal's source line, empty for an added parent
+  std::vector<std::int64_t> source_line;  // its number in the source file, 0 for an added parent
 
   std::int64_t lines() const { return static_cast<std::int64_t>(ids.size()); }
   std::int64_t added() const { return lines() - animals_read; }
@@ -135,9 +136,11 @@ PreparedPedigree order_pedigree(const IdentifierPedigree& pedigree, MessageList&
 // further fields as they stand in the source (0 for an added parent).
 std::string pedigree_record_text(const PreparedPedigree& pedigree);
 
-// The identifier list (io/pedigree_ids.hpp): the header "line,id,added",
-// the fingerprint line of the pedigree file of text `records_text`, then per
-// line its number, the identifier and 1 for an added parent, 0 otherwise.
+// The identifier list (io/pedigree_ids.hpp): the header
+// "line,id,added,source_line", the fingerprint line of the pedigree file of
+// text `records_text`, then per line its number, the identifier, 1 for an
+// added parent and 0 otherwise, and the animal's line in the source file
+// (empty for an added parent).
 std::string pedigree_ids_text(const PreparedPedigree& pedigree, std::string_view records_text);
 
 // The summary lines: animals read (with the separator when not the usual

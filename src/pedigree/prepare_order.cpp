@@ -255,12 +255,14 @@ PreparedPedigree order_pedigree(const IdentifierPedigree& ped, MessageList& faul
   out.id1.resize(placed);
   out.id2.resize(placed);
   out.source.resize(placed);
+  out.source_line.resize(placed);
   for (std::size_t k = 0; k < placed; ++k) {
     const auto a = static_cast<std::size_t>(order[k]);
     out.ids[k] = ped.ids[a];
     out.id1[k] = ped.sire[a] < 0 ? 0 : position[static_cast<std::size_t>(ped.sire[a])];
     out.id2[k] = ped.dam[a] < 0 ? 0 : position[static_cast<std::size_t>(ped.dam[a])];
     out.source[k] = ped.text[a];
+    out.source_line[k] = ped.line[a];
   }
   return out;
 }

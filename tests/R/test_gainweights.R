@@ -37,6 +37,12 @@ check(identical(res$candidates$w_3, expected_candidates$w_3), "the candidates' w
 check(identical(res$candidates$line, expected_candidates$line), "the candidates' lines")
 check(all(abs(res$candidates$rel_1 - expected_candidates$rel_1) == 0), "the reliabilities")
 
+named <- gainweights(parameters, pedigree, trait_names = c("gain", "backfat", "born_alive"))
+check(identical(named$candidates$w_born_alive, expected_candidates$w_3), "the trait names name the columns")
+check(identical(named$candidates$response_gain, parameters[1, 1] / named$candidates$sd_index),
+      "the responses are K0 / sd_index")
+check(identical(named$weights$trait, c("gain", "backfat", "born_alive")), "the traits of the result rows")
+
 sparse <- gainweights(parameters, pedigree, sparse = TRUE)
 check(max(abs(sparse$weights$overall - res$weights$overall) / abs(res$weights$overall)) < 1e-9,
       "the sparse path agrees to 1e-9")
@@ -48,6 +54,9 @@ herd_txt <- read.table(file.path(tagged, "herd.txt"), header = FALSE, comment.ch
 tagged_res <- gainweights(read.csv(file.path(tagged, "GParameter.csv"), header = FALSE), herd_txt)
 check(nrow(tagged_res$candidates) == 6, "six candidates in the tagged herd")
 check("G-2231" %in% tagged_res$candidates$id, "the candidates carry their ear tags")
+# Each candidate's line in the data frame given (the source file of prepare).
+check(identical(tagged_res$candidates$source_line[tagged_res$candidates$id == "G-2231"],
+                which(herd_txt[[1]] == "G-2231")), "the candidates' source lines")
 
 # A failing input: a parent on a later line stops the run, as an R error
 # that carries the program's message.
