@@ -330,7 +330,7 @@ int main(int argc, char** argv) {
       t0 = now();
       std::vector<CandidateRow> rows;
       candidate_weights(tr.g0.cview(), rel, ppi, ped, par.k0, kPedigreeFileName, o.stage, &rows);
-      CandidateFile file(dir / "candidates.csv", par.ntrait);
+      CandidateFile file(dir / "candidates.csv", CandidateColumns::of(par.k0));
       for (const CandidateRow& row : rows) file.write(row, std::to_string(ped.ident[row.line - 1]));
       file.commit();
       overhead.with = std::min(overhead.with, now() - t0);
