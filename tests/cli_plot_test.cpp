@@ -39,7 +39,9 @@ TEST(PlotFile, EachFormatIsWrittenWithTheResultOnEitherPath) {
     ASSERT_EQ(r.status, 0) << c.args << "\n" << r.err;
     EXPECT_EQ(r.err, "") << c.args;
     EXPECT_EQ(read_file(tmp / c.file).substr(0, c.magic.size()), c.magic) << c.args;
-    if (!std::string(c.args).starts_with("--sparse")) EXPECT_EQ(read_file(tmp / "Weighted_value.csv"), result);
+    if (!std::string(c.args).starts_with("--sparse")) {
+      EXPECT_EQ(read_file(tmp / "Weighted_value.csv"), result);
+    }
   }
   EXPECT_NE(read_file(tmp / "herd.svg").find("<svg"), std::string::npos);
 }

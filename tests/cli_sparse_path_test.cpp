@@ -148,7 +148,7 @@ class MemoryLimit {
 // exit status 3 and the bytes needed and available, before the factor is
 // allocated.
 TEST(SparseMemory, AFactorThatDoesNotFitIsRefusedBeforeItIsAllocated) {
-#if defined(__SANITIZE_ADDRESS__)
+#if GAINWEIGHTS_SANITIZED
   GTEST_SKIP() << "the sanitizer's shadow memory does not fit the limit";
 #endif
   MemoryLimit limit(64'000'000);

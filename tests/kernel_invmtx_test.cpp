@@ -13,6 +13,7 @@
 
 #include "base/fatal.hpp"
 #include "kernels/kernels.hpp"
+#include "kit/reference_model.hpp"
 
 namespace gw {
 namespace {
@@ -41,36 +42,21 @@ struct Mat {
   ConstMatView cview() const { return {v.data(), rows, cols, ld}; }
 };
 
-// The elimination written out as stated: whole-row exchanges, the pivot row
+// The test kit's literal elimination (whole-row exchanges, the pivot row
 // shifted left and divided, every other row updated in ascending row and
-// column order, then the column exchanges. Used to check both forms bit for
-// bit on random input. Returns false where the run would stop as singular.
+// column order, then the column exchanges) on the leading n x n block of
+// `w`. Used to check both forms bit for bit on random input. Returns false
+// where the run would stop as singular.
 bool reference_invert(int n, Mat& w) {
-  std::vector<int> perm(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) perm[i] = i;
-  for (int k = 0; k < n; ++k) {
-    double best = 0.0;
-    int l = k;
-    for (int i = k; i < n; ++i)
-      if (std::fabs(w(i, 0)) > best) best = std::fabs(w(i, 0)), l = i;
-    if (best < kSingularThreshold) return false;
-    std::swap(perm[l], perm[k]);
-    for (int j = 0; j < n; ++j) std::swap(w(l, j), w(k, j));
-    const double p = w(k, 0);
-    for (int j = 1; j < n; ++j) w(k, j - 1) = w(k, j) / p;
-    w(k, n - 1) = 1.0 / p;
-    for (int i = 0; i < n; ++i) {
-      if (i == k) continue;
-      const double t = w(i, 0);
-      for (int j = 1; j < n; ++j) w(i, j - 1) = w(i, j) - t * w(k, j - 1);
-      w(i, n - 1) = -(t * w(k, n - 1));
-    }
-  }
-  for (int k = 0; k < n; ++k) {
-    int i = k;
-    while (perm[i] != k) ++i;
-    perm[i] = perm[k];
-    for (int r = 0; r < n; ++r) std::swap(w(r, i), w(r, k));
+  reference::Mat a(n, n);
+  for (int j = 0; j < n; ++j)
+    for (int i = 0; i < n; ++i) a(i, j) = w(i, j);
+  try {
+    const reference::Mat inverse = reference::invert(a);
+    for (int j = 0; j < n; ++j)
+      for (int i = 0; i < n; ++i) w(i, j) = inverse(i, j);
+  } catch (const reference::Stop&) {
+    return false;
   }
   return true;
 }

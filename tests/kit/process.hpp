@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace gw::testing {
@@ -72,9 +72,21 @@ inline RunResult run_in(const fs::path& dir, const std::string& args = "") {
 }
 
 // Replaces the digits of the date-and-time lines so that runs compare.
-inline std::string mask_clock(const std::string& console) {
-  static const std::regex line("Date = \\d{8}  Time = \\d{6}\\.\\d");
-  return std::regex_replace(console, line, "Date = YYYYMMDD  Time = hhmmss.s");
+// ("Date = 20261211  Time = 145520.1" becomes "Date = YYYYMMDD  Time =
+// hhmmss.s").
+inline std::string mask_clock(std::string console) {
+  const std::string_view shape = "Date = 99999999  Time = 999999.9", mask = "Date = YYYYMMDD  Time = hhmmss.s";
+  const auto fits = [&](std::size_t at) {
+    if (console.size() - at < shape.size()) return false;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+      const char c = console[at + i];
+      if (shape[i] == '9' ? c < '0' || c > '9' : c != shape[i]) return false;
+    }
+    return true;
+  };
+  for (std::size_t at = console.find("Date = "); at != std::string::npos; at = console.find("Date = ", at + 1))
+    if (fits(at)) console.replace(at, shape.size(), mask);
+  return console;
 }
 
 // The files of a folder other than the two inputs and the result.
