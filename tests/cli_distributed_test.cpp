@@ -26,11 +26,10 @@ const fs::path kCases = fs::path(GAINWEIGHTS_TEST_DATA) / "e2e";
 RunResult run_ranks(const fs::path& dir, int ranks, const std::string& args, const std::string& wrap = {}) {
   const fs::path capture = dir.parent_path() / (dir.filename().string() + ".capture");
   fs::create_directories(capture);
-  std::string command = "'" GAINWEIGHTS_EXE "' " + args;
+  std::string command = "'" + program() + "' " + args;
   if (ranks > 1)
     command = "OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 '" GAINWEIGHTS_MPIEXEC
               "' -q --oversubscribe -np " + std::to_string(ranks) + " " + command;
-#if GAINWEIGHTS_SANITIZED
   // OpenMPI keeps some allocations to the end and unloads its plugins at
   // MPI_Finalize: with the plugins kept and whole allocation stacks, the
   // suppressions of scripts/test.sh recognise those reports as OpenMPI's.
@@ -38,10 +37,10 @@ RunResult run_ranks(const fs::path& dir, int ranks, const std::string& args, con
   // runs (the program's own code on rank 0, MUMPS and MPI included) and not
   // in every process of the runs on several ranks, which the address and
   // undefined-behaviour checks still cover.
-  command = std::string("ASAN_OPTIONS=\"$ASAN_OPTIONS:") +
-            (ranks > 1 ? "detect_leaks=0" : "fast_unwind_on_malloc=0") +
-            "\" OMPI_MCA_mca_base_component_disable_dlclose=1 " + command;
-#endif
+  if (sanitized())
+    command = std::string("ASAN_OPTIONS=\"$ASAN_OPTIONS:") +
+              (ranks > 1 ? "detect_leaks=0" : "fast_unwind_on_malloc=0") +
+              "\" OMPI_MCA_mca_base_component_disable_dlclose=1 " + command;
   if (!wrap.empty()) command = wrap + " " + command;
   const std::string cmd = "cd '" + dir.string() + "' && " + command + " >'" + (capture / "out").string() + "' 2>'" +
                           (capture / "err").string() + "' </dev/null";
@@ -261,9 +260,7 @@ void write_dense_herd(const fs::path& dir) {
 // problem needs on this host, how many machines like it, and what it needs
 // with the factor on disk; an earlier result stays.
 TEST(DistributedMemory, AFactorThatDoesNotFitIsRefusedWithWhatItNeeds) {
-#if GAINWEIGHTS_SANITIZED
-  GTEST_SKIP() << "the sanitizer's shadow memory does not fit the limit";
-#endif
+  if (sanitized()) GTEST_SKIP() << "the sanitizer's shadow memory does not fit the limit";
   MemoryLimit limit(300'000'000);
   if (!limit.ok()) GTEST_SKIP() << "cannot make a memory control group here";
   TempDir tmp;

@@ -62,7 +62,7 @@ Measured run_measured(const fs::path& dir) {
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::string exe = GAINWEIGHTS_EXE;
+  std::string exe = program();
   char* argv[] = {exe.data(), nullptr};
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = -1;

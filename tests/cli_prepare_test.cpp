@@ -389,7 +389,7 @@ TEST(PrepareFiles, AnInterruptionLeavesNoTemporaryFileAndAPair) {
     posix_spawn_file_actions_addchdir_np(&actions, tmp.path().c_str());
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::string exe = GAINWEIGHTS_EXE, verb = "prepare", force = "--force", file = "herd.txt";
+    std::string exe = program(), verb = "prepare", force = "--force", file = "herd.txt";
     char* argv[] = {exe.data(), verb.data(), force.data(), file.data(), nullptr};
     pid_t pid = -1;
     ASSERT_EQ(posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, environ), 0);

@@ -148,9 +148,7 @@ class MemoryLimit {
 // exit status 3 and the bytes needed and available, before the factor is
 // allocated.
 TEST(SparseMemory, AFactorThatDoesNotFitIsRefusedBeforeItIsAllocated) {
-#if GAINWEIGHTS_SANITIZED
-  GTEST_SKIP() << "the sanitizer's shadow memory does not fit the limit";
-#endif
+  if (sanitized()) GTEST_SKIP() << "the sanitizer's shadow memory does not fit the limit";
   MemoryLimit limit(64'000'000);
   if (!limit.ok()) GTEST_SKIP() << "cannot make a memory control group here";
   TempDir tmp;
@@ -170,7 +168,7 @@ TEST(SparseMemory, AFactorThatDoesNotFitIsRefusedBeforeItIsAllocated) {
   write_file(tmp / "GParameter.csv", par);
   write_file(tmp / "Pedigree&Record.csv", ped);
   write_file(tmp / "Weighted_value.csv", "earlier result\n");
-  const std::string cmd = "cd '" + tmp.path().string() + "' && " + limit.wrap("'" GAINWEIGHTS_EXE "' --sparse") +
+  const std::string cmd = "cd '" + tmp.path().string() + "' && " + limit.wrap("'" + program() + "' --sparse") +
                           " >/dev/null 2>'" + (tmp / "err").string() + "'";
   const int raw = std::system(cmd.c_str());
   ASSERT_TRUE(WIFEXITED(raw));

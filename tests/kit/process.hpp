@@ -51,6 +51,21 @@ class TempDir {
   fs::path path_;
 };
 
+// The program under test: GAINWEIGHTS_PROGRAM from the environment (the
+// sanitizer pass runs the same tests against the instrumented program),
+// else this build's own.
+inline std::string program() {
+  const char* p = std::getenv("GAINWEIGHTS_PROGRAM");
+  return p && *p ? p : GAINWEIGHTS_EXE;
+}
+
+// Whether the program under test carries the sanitizers
+// (GAINWEIGHTS_SANITIZED=1 in the environment).
+inline bool sanitized() {
+  const char* s = std::getenv("GAINWEIGHTS_SANITIZED");
+  return s && std::string_view(s) == "1";
+}
+
 struct RunResult {
   int status = -1;
   std::string out, err;
@@ -60,7 +75,7 @@ struct RunResult {
 inline RunResult run_in(const fs::path& dir, const std::string& args = "") {
   const fs::path capture = dir.parent_path() / (dir.filename().string() + ".capture");
   fs::create_directories(capture);
-  const std::string cmd = "cd '" + dir.string() + "' && '" GAINWEIGHTS_EXE "' " + args + " >'" +
+  const std::string cmd = "cd '" + dir.string() + "' && '" + program() + "' " + args + " >'" +
                           (capture / "out").string() + "' 2>'" + (capture / "err").string() + "' </dev/null";
   const int raw = std::system(cmd.c_str());
   RunResult r;
