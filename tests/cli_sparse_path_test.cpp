@@ -100,7 +100,7 @@ TEST_P(SparseHerd, AgreesWithTheDensePathAndRepeatsItself) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, SparseHerd,
     ::testing::Values(HerdCase{"one_trait", {1, 900, 6, 0.2, 0.2, 11}},
-                      HerdCase{"three_traits", {3, 1200, 5, 0.1, 0.18, 12}},
+                      HerdCase{"three_traits", {3, 800, 5, 0.1, 0.18, 12}},
                       HerdCase{"five_traits_half_missing", {5, 500, 4, 0.5, 0.3, 13}}),
     [](const auto& info) { return std::string(info.param.name); });
 
