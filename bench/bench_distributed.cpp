@@ -260,15 +260,7 @@ int main(int argc, char** argv) {
     return std::system(cmd.c_str()) == 0 ? 0 : 1;
   }
   Launcher launcher;  // before anything large is allocated
-  char tmpl[] = "/tmp/gainweights-bench-XXXXXX";
-  if (!mkdtemp(tmpl)) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const fs::path dir = tmpl;
-  std::mt19937_64 rng(o.seed);
-  write_text(dir / kParameterFileName, herd::parameter_file(o, rng));
-  write_text(dir / kPedigreeFileName, herd::pedigree_file(o, rng));
+  const fs::path dir = herd_folder(o);
   std::printf("herd: %d traits, %d animals in %d generations, sires %.2f, D = %lld\nfiles: %s\n", o.traits,
               o.animals, o.generations, o.sires, static_cast<long long>(o.traits) * o.animals, dir.c_str());
   const int status = compare(o, dir, launcher);

@@ -254,15 +254,7 @@ int main(int argc, char** argv) {
     setenv("OMP_NUM_THREADS", std::to_string(o.threads).c_str(), 1);
   }
   Launcher launcher;  // before anything large is allocated
-  char tmpl[] = "/tmp/gainweights-bench-XXXXXX";
-  if (!mkdtemp(tmpl)) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const fs::path dir = tmpl;
-  std::mt19937_64 rng(o.seed);
-  write_text(dir / kParameterFileName, herd::parameter_file(o, rng));
-  write_text(dir / kPedigreeFileName, herd::pedigree_file(o, rng));
+  const fs::path dir = herd_folder(o);
 
   const auto budget = [&](std::int64_t d) {
     return 8.0 * static_cast<double>(d) * static_cast<double>(d) * 1.05 + 50.0 * 1024 * 1024;

@@ -102,15 +102,7 @@ int main(int argc, char** argv) {
     setenv("OMP_NUM_THREADS", std::to_string(o.threads).c_str(), 1);
   }
   Launcher launcher;  // before anything large is allocated
-  char tmpl[] = "/tmp/gainweights-bench-XXXXXX";
-  if (!mkdtemp(tmpl)) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const fs::path dir = tmpl;
-  std::mt19937_64 rng(o.seed);
-  write_text(dir / kParameterFileName, herd::parameter_file(o, rng));
-  write_text(dir / kPedigreeFileName, herd::pedigree_file(o, rng));
+  const fs::path dir = herd_folder(o);
 
   const Parameters par = read_parameters(load_input_file(dir, kParameterFileName));
   const Pedigree ped = read_pedigree(load_input_file(dir, kPedigreeFileName), par.ntrait);

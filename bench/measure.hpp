@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <initializer_list>
+#include <random>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -122,6 +123,22 @@ class TimedStages final : public StageObserver {
   std::string name_;
   double wall0_ = 0, cpu0_ = 0;
 };
+
+// A new folder under /tmp holding the two input files of a generated herd
+// of shape `o` (seeded by o.seed). Exits with a message when the folder
+// cannot be made.
+inline fs::path herd_folder(const herd::Shape& o) {
+  char tmpl[] = "/tmp/gainweights-bench-XXXXXX";
+  if (!mkdtemp(tmpl)) {
+    std::perror("mkdtemp");
+    std::exit(1);
+  }
+  const fs::path dir = tmpl;
+  std::mt19937_64 rng(o.seed);
+  write_text(dir / "GParameter.csv", herd::parameter_file(o, rng));
+  write_text(dir / "Pedigree&Record.csv", herd::pedigree_file(o, rng));
+  return dir;
+}
 
 struct ChildRun {
   double seconds = 0;

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <random>
 
+#include "kit/memory_limit.hpp"
 #include "kit/process.hpp"
 #include "kit/herd.hpp"
 
@@ -197,64 +198,6 @@ INSTANTIATE_TEST_SUITE_P(
              ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A memory control group of this process's own for a child; nothing when
-// the system does not allow it (as in driver_sparse_path_test.cpp).
-class MemoryLimit {
- public:
-  explicit MemoryLimit(std::uint64_t bytes) {
-    std::ifstream in("/proc/self/cgroup");
-    for (std::string line; std::getline(in, line);) {
-      std::string base, file;
-      if (line.find(":memory:") != std::string::npos)
-        base = "/sys/fs/cgroup/memory" + line.substr(line.find(":memory:") + 8), file = "memory.limit_in_bytes";
-      else if (line.rfind("0::", 0) == 0 && fs::exists("/sys/fs/cgroup" + line.substr(3) + "/memory.max"))
-        base = "/sys/fs/cgroup" + line.substr(3), file = "memory.max";
-      if (base.empty()) continue;
-      const fs::path dir = fs::path(base) / ("gainweights-mpi-test-" + std::to_string(::getpid()));
-      std::error_code ec;
-      if (!fs::create_directory(dir, ec)) continue;
-      std::ofstream(dir / file) << bytes;
-      if (fs::exists(dir / "cgroup.procs")) {
-        dir_ = dir;
-        return;
-      }
-      fs::remove(dir, ec);
-    }
-  }
-  ~MemoryLimit() {
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove(dir_, ec);
-  }
-  bool ok() const { return !dir_.empty(); }
-  // A prefix of a shell command that moves the shell, and so the command
-  // after it, into the group.
-  std::string prefix() const { return "echo $$ > '" + (dir_ / "cgroup.procs").string() + "' &&"; }
-
- private:
-  fs::path dir_;
-};
-
-// A pedigree of random matings over all earlier animals with ten traits,
-// whose factor needs far more memory than everything before it.
-void write_dense_herd(const fs::path& dir) {
-  std::string par, ped;
-  for (int i = 0; i < 10; ++i) {
-    par += "1,2";
-    for (int j = 0; j < 10; ++j) par += j == i ? ",1" : ",0";
-    par += "\n";
-  }
-  std::mt19937_64 rng(1);
-  for (int k = 1; k <= 2500; ++k) {
-    const int s = k > 20 ? 1 + static_cast<int>(rng() % (k - 1)) : 0;
-    const int d = k > 20 ? 1 + static_cast<int>(rng() % (k - 1)) : 0;
-    ped += std::to_string(k) + "," + std::to_string(s) + "," + std::to_string(d) + (k > 2490 ? ",1,1" : ",0,1");
-    for (int t = 0; t < 10; ++t) ped += ",1";
-    ped += "\n";
-  }
-  write_file(dir / "GParameter.csv", par);
-  write_file(dir / "Pedigree&Record.csv", ped);
-}
-
 // Under a memory limit the run stops after MUMPS's analysis, before the
 // factorisation, with exit status 3 and a message that says what the
 // problem needs on this host, how many machines like it, and what it needs
@@ -264,7 +207,7 @@ TEST(DistributedMemory, AFactorThatDoesNotFitIsRefusedWithWhatItNeeds) {
   MemoryLimit limit(300'000'000);
   if (!limit.ok()) GTEST_SKIP() << "cannot make a memory control group here";
   TempDir tmp;
-  write_dense_herd(tmp.path());
+  write_dense_herd(tmp.path(), 2500);
   write_file(tmp / "Weighted_value.csv", "earlier result\n");
   const RunResult r = run_ranks(tmp.path(), 2, "--sparse --distributed", limit.prefix());
   EXPECT_EQ(r.status, 3) << r.err;

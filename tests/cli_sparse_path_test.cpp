@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "kit/memory_limit.hpp"
 #include "kit/process.hpp"
 #include "kit/herd.hpp"
 
@@ -104,44 +105,6 @@ INSTANTIATE_TEST_SUITE_P(
                       HerdCase{"five_traits_half_missing", {5, 500, 4, 0.5, 0.3, 13}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A cgroup (version 1 or 2) of this process's own in which a child may be
-// given a memory limit; nothing when the system does not allow it.
-class MemoryLimit {
- public:
-  explicit MemoryLimit(std::uint64_t bytes) {
-    std::ifstream in("/proc/self/cgroup");
-    for (std::string line; std::getline(in, line);) {
-      std::string base, file;
-      if (line.find(":memory:") != std::string::npos)
-        base = "/sys/fs/cgroup/memory" + line.substr(line.find(":memory:") + 8), file = "memory.limit_in_bytes";
-      else if (line.rfind("0::", 0) == 0 && fs::exists("/sys/fs/cgroup" + line.substr(3) + "/memory.max"))
-        base = "/sys/fs/cgroup" + line.substr(3), file = "memory.max";
-      if (base.empty()) continue;
-      const fs::path dir = fs::path(base) / ("gainweights-test-" + std::to_string(::getpid()));
-      std::error_code ec;
-      if (!fs::create_directory(dir, ec)) continue;
-      std::ofstream(dir / file) << bytes;
-      if (fs::exists(dir / "cgroup.procs")) {
-        dir_ = dir;
-        return;
-      }
-      fs::remove(dir, ec);
-    }
-  }
-  ~MemoryLimit() {
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove(dir_, ec);
-  }
-  bool ok() const { return !dir_.empty(); }
-  // A shell command that runs `command` inside the group.
-  std::string wrap(const std::string& command) const {
-    return "sh -c 'echo $$ > \"" + (dir_ / "cgroup.procs").string() + "\" && exec " + command + "'";
-  }
-
- private:
-  fs::path dir_;
-};
-
 // A pedigree of random matings over all earlier animals fills the factor:
 // with ten traits the factor needs about 185 MB while everything before it
 // needs a few MB. Under a 64 MB limit the run must stop at the check with
@@ -152,21 +115,7 @@ TEST(SparseMemory, AFactorThatDoesNotFitIsRefusedBeforeItIsAllocated) {
   MemoryLimit limit(64'000'000);
   if (!limit.ok()) GTEST_SKIP() << "cannot make a memory control group here";
   TempDir tmp;
-  std::string par, ped;
-  for (int i = 0; i < 10; ++i) {
-    par += "1,2";
-    for (int j = 0; j < 10; ++j) par += j == i ? ",1" : ",0";
-    par += "\n";
-  }
-  std::mt19937_64 rng(1);
-  for (int k = 1; k <= 1500; ++k) {
-    const int s = k > 20 ? 1 + static_cast<int>(rng() % (k - 1)) : 0, d = k > 20 ? 1 + static_cast<int>(rng() % (k - 1)) : 0;
-    ped += std::to_string(k) + "," + std::to_string(s) + "," + std::to_string(d) + (k > 1490 ? ",1,1" : ",0,1");
-    for (int t = 0; t < 10; ++t) ped += ",1";
-    ped += "\n";
-  }
-  write_file(tmp / "GParameter.csv", par);
-  write_file(tmp / "Pedigree&Record.csv", ped);
+  write_dense_herd(tmp.path(), 1500);
   write_file(tmp / "Weighted_value.csv", "earlier result\n");
   const std::string cmd = "cd '" + tmp.path().string() + "' && " + limit.wrap("'" + program() + "' --sparse") +
                           " >/dev/null 2>'" + (tmp / "err").string() + "'";
