@@ -54,6 +54,25 @@ std::string pedigree_fingerprint(std::string_view pedigree_text) {
          (lines == 1 ? " line" : " lines") + "): " + hex;
 }
 
+std::string pedigree_ids_text(std::span<const std::string_view> ids, std::span<const std::int64_t> source_lines,
+                              std::string_view pedigree_text) {
+  std::string s = std::string(kHeader) + ",source_line\n0," + pedigree_fingerprint(pedigree_text) + ",,\n";
+  s.reserve(ids.size() * 28 + s.size());
+  for (std::size_t k = 0; k < ids.size(); ++k) {
+    s += std::to_string(k + 1);
+    s += ',';
+    append_identifier(s, ids[k]);
+    if (source_lines[k] == 0) {
+      s += ",1,\n";
+    } else {
+      s += ",0,";
+      s += std::to_string(source_lines[k]);
+      s += '\n';
+    }
+  }
+  return s;
+}
+
 void append_identifier(std::string& out, std::string_view id) {
   std::string safe;
   if (needs_apostrophe(id)) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,12 @@ std::uint64_t fnv1a64(std::string_view bytes);
 // `pedigree_text` (without commas, semicolons or quotes, so that it stays
 // one field for any CSV reader).
 std::string pedigree_fingerprint(std::string_view pedigree_text);
+
+// The text of the pedigree ids file for a pedigree file of text
+// `pedigree_text` whose line k + 1 is the animal `ids[k]`, from line
+// `source_lines[k]` of the file given to prepare (0 for an added parent).
+std::string pedigree_ids_text(std::span<const std::string_view> ids, std::span<const std::int64_t> source_lines,
+                              std::string_view pedigree_text);
 
 // Appends identifier `id` as a field of a CSV file the program writes. A
 // spreadsheet would take a field that starts with =, +, - or @ for a

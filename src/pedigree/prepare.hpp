@@ -136,11 +136,8 @@ PreparedPedigree order_pedigree(const IdentifierPedigree& pedigree, MessageList&
 // further fields as they stand in the source (0 for an added parent).
 std::string pedigree_record_text(const PreparedPedigree& pedigree);
 
-// The identifier list (io/pedigree_ids.hpp): the header
-// "line,id,added,source_line", the fingerprint line of the pedigree file of
-// text `records_text`, then per line its number, the identifier, 1 for an
-// added parent and 0 otherwise, and the animal's line in the source file
-// (empty for an added parent).
+// The identifier list of the prepared pedigree, for the pedigree file of
+// text `records_text` (written as io/pedigree_ids.hpp describes).
 std::string pedigree_ids_text(const PreparedPedigree& pedigree, std::string_view records_text);
 
 // The summary lines: animals read (with the separator when not the usual

@@ -42,21 +42,7 @@ std::string pedigree_record_text(const PreparedPedigree& ped) {
 }
 
 std::string pedigree_ids_text(const PreparedPedigree& ped, std::string_view records_text) {
-  std::string s = "line,id,added,source_line\n0," + pedigree_fingerprint(records_text) + ",,\n";
-  s.reserve(static_cast<std::size_t>(ped.lines()) * 24 + s.size());
-  for (std::size_t k = 0; k < ped.ids.size(); ++k) {
-    append_number(s, static_cast<std::int64_t>(k) + 1);
-    s += ',';
-    append_identifier(s, ped.ids[k]);
-    if (ped.source[k].empty()) {
-      s += ",1,\n";
-    } else {
-      s += ",0,";
-      append_number(s, ped.source_line[k]);
-      s += '\n';
-    }
-  }
-  return s;
+  return pedigree_ids_text(ped.ids, ped.source_line, records_text);
 }
 
 std::string prepare_summary(const PreparedPedigree& ped, std::span<const double> f) {
