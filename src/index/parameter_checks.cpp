@@ -6,6 +6,7 @@
 
 #include "base/fatal.hpp"
 #include "io/number_format.hpp"
+#include "kernels/kernels.hpp"
 
 namespace gw {
 
@@ -164,24 +165,13 @@ double smallest_scaled_pivot(ConstMatView m, const std::vector<int>& traits) {
       const double di = m(traits[i], traits[i]), dj = m(traits[j], traits[j]);
       s[i + j * k] = di > 0.0 && dj > 0.0 ? m(traits[i], traits[j]) / std::sqrt(di) / std::sqrt(dj) : 0.0;
     }
-  const auto at = [&](std::size_t i, std::size_t j) -> double& { return s[i + j * k]; };
-  std::vector<std::size_t> order(k);
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  for (std::size_t step = 0; step < k; ++step) {
-    std::size_t p = step;
-    for (std::size_t q = step + 1; q < k; ++q)
-      if (at(order[q], order[q]) > at(order[p], order[p])) p = q;
-    std::swap(order[step], order[p]);
-    const std::size_t c = order[step];
-    const double d = at(c, c);
-    if (!(d > kSingularPivot)) return d;
-    for (std::size_t q = step + 1; q < k; ++q) {
-      const std::size_t a = order[q];
-      const double f = at(a, c) / d;
-      for (std::size_t r = step + 1; r < k; ++r) at(a, order[r]) -= f * at(c, order[r]);
-    }
-  }
-  return 1.0;
+  const auto n = static_cast<std::int64_t>(k);
+  const MatView view{s.data(), n, n, n};
+  std::vector<std::int64_t> order;
+  const std::int64_t taken = pivoted_cholesky(view, kSingularPivot, order);
+  if (taken == n) return 1.0;
+  const std::int64_t c = order[static_cast<std::size_t>(taken)];
+  return view(c, c);
 }
 
 // The singularity line of G0, if it is singular.

@@ -79,39 +79,25 @@ std::optional<Undetermined> undetermined_traits(ConstMatView var, ConstMatView g
       s[i + j * n] = scale[i] > 0.0 && scale[j] > 0.0 ? v / scale[i] / scale[j] : 0.0;
     }
   for (std::size_t t = 0; t < n; ++t) rel[t] = s[t + t * n];
-  const auto at = [&](std::size_t i, std::size_t j) -> double& { return s[i + j * n]; };
-  std::vector<std::size_t> order(n);
-  for (std::size_t t = 0; t < n; ++t) order[t] = t;
-  for (std::size_t step = 0; step < n; ++step) {
-    std::size_t p = step;
-    for (std::size_t q = step + 1; q < n; ++q)
-      if (at(order[q], order[q]) > at(order[p], order[p])) p = q;
-    std::swap(order[step], order[p]);
-    const std::size_t c = order[step];
-    const double d = at(c, c);
-    if (!(d > kDeterminedPivot)) {
-      // Every trait left has no part of its variance that the traits taken
-      // so far do not explain.
-      Undetermined u;
-      u.line = line;
-      for (std::size_t q = 0; q < n; ++q) {
-        const int t = static_cast<int>(order[q]);
-        u.indefinite = u.indefinite || (q >= step && at(order[q], order[q]) < -kDeterminedPivot);
-        if (q < step)
-          u.known.push_back(t);
-        else
-          (rel[order[q]] > kDeterminedPivot ? u.through : u.unknown).push_back(t);
-      }
-      for (std::vector<int>* v : {&u.known, &u.through, &u.unknown}) std::sort(v->begin(), v->end());
-      return u;
-    }
-    for (std::size_t q = step + 1; q < n; ++q) {
-      const std::size_t a = order[q];
-      const double f = at(a, c) / d;
-      for (std::size_t r = step + 1; r < n; ++r) at(a, order[r]) -= f * at(c, order[r]);
-    }
+  const auto size = static_cast<std::int64_t>(n);
+  const MatView view{s.data(), size, size, size};
+  std::vector<std::int64_t> order;
+  const std::int64_t taken = pivoted_cholesky(view, kDeterminedPivot, order);
+  if (taken == size) return std::nullopt;
+  // Every trait left has no part of its variance that the traits taken so
+  // far do not explain.
+  Undetermined u;
+  u.line = line;
+  for (std::int64_t q = 0; q < size; ++q) {
+    const std::int64_t t = order[static_cast<std::size_t>(q)];
+    u.indefinite = u.indefinite || (q >= taken && view(t, t) < -kDeterminedPivot);
+    if (q < taken)
+      u.known.push_back(static_cast<int>(t));
+    else
+      (rel[static_cast<std::size_t>(t)] > kDeterminedPivot ? u.through : u.unknown).push_back(static_cast<int>(t));
   }
-  return std::nullopt;
+  for (std::vector<int>* v : {&u.known, &u.through, &u.unknown}) std::sort(v->begin(), v->end());
+  return u;
 }
 
 void WeightAverager::add(int k, ConstMatView lhs, double a_kk) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 #include <functional>
 
 #include "base/matrix.hpp"
@@ -61,5 +62,14 @@ void invmtx_plain(int n, ConstMatView a, MatView b, const PivotSteps& pivots = {
 // that is not zero, and SystemOverflow when the iteration's numbers overflow
 // although A and b are finite.
 void spdcgg(int n, ConstMatView a, const double* b, double* x);
+
+// Cholesky elimination with symmetric pivoting of the symmetric matrix `s`
+// (n x n, n = s.rows), in place: at each step the largest remaining
+// diagonal element is the pivot, and the elimination stops at the first
+// pivot that is not above `threshold`. `order` receives the traits in pivot
+// order; the first k of them (k, the returned count, n when every pivot
+// passed) were taken, and s(order[q], order[q]) for q >= k is what is left
+// of each other's diagonal. The rank test of small covariance matrices.
+std::int64_t pivoted_cholesky(MatView s, double threshold, std::vector<std::int64_t>& order);
 
 }  // namespace gw
