@@ -25,8 +25,6 @@ const fs::path kCases = fs::path(GAINWEIGHTS_TEST_DATA) / "e2e";
 // The program in `dir` on `ranks` ranks: one without mpirun (MPI then runs
 // as a single process of its own), more under mpirun on this machine.
 RunResult run_ranks(const fs::path& dir, int ranks, const std::string& args, const std::string& wrap = {}) {
-  const fs::path capture = dir.parent_path() / (dir.filename().string() + ".capture");
-  fs::create_directories(capture);
   std::string command = "'" + program() + "' " + args;
   if (ranks > 1)
     command = "OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 '" GAINWEIGHTS_MPIEXEC
@@ -43,15 +41,7 @@ RunResult run_ranks(const fs::path& dir, int ranks, const std::string& args, con
               (ranks > 1 ? "detect_leaks=0" : "fast_unwind_on_malloc=0") +
               "\" OMPI_MCA_mca_base_component_disable_dlclose=1 " + command;
   if (!wrap.empty()) command = wrap + " " + command;
-  const std::string cmd = "cd '" + dir.string() + "' && " + command + " >'" + (capture / "out").string() + "' 2>'" +
-                          (capture / "err").string() + "' </dev/null";
-  const int raw = std::system(cmd.c_str());
-  RunResult r;
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  r.out = read_file(capture / "out");
-  r.err = read_file(capture / "err");
-  fs::remove_all(capture);
-  return r;
+  return run_command_in(dir, command);
 }
 
 // Every number of two CSV or result files within 1e-9 relative, the text

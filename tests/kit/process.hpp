@@ -71,12 +71,13 @@ struct RunResult {
   std::string out, err;
 };
 
-// Runs the program with `args` in `dir`; stdout and stderr are captured.
-inline RunResult run_in(const fs::path& dir, const std::string& args = "") {
+// Runs the shell command `command` in `dir`, standard input empty; its
+// standard output and error are captured.
+inline RunResult run_command_in(const fs::path& dir, const std::string& command) {
   const fs::path capture = dir.parent_path() / (dir.filename().string() + ".capture");
   fs::create_directories(capture);
-  const std::string cmd = "cd '" + dir.string() + "' && '" + program() + "' " + args + " >'" +
-                          (capture / "out").string() + "' 2>'" + (capture / "err").string() + "' </dev/null";
+  const std::string cmd = "cd '" + dir.string() + "' && " + command + " >'" + (capture / "out").string() + "' 2>'" +
+                          (capture / "err").string() + "' </dev/null";
   const int raw = std::system(cmd.c_str());
   RunResult r;
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
@@ -84,6 +85,11 @@ inline RunResult run_in(const fs::path& dir, const std::string& args = "") {
   r.err = read_file(capture / "err");
   fs::remove_all(capture);
   return r;
+}
+
+// Runs the program with `args` in `dir`; stdout and stderr are captured.
+inline RunResult run_in(const fs::path& dir, const std::string& args = "") {
+  return run_command_in(dir, "'" + program() + "' " + args);
 }
 
 // Replaces the digits of the date-and-time lines so that runs compare.
