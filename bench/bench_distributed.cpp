@@ -4,6 +4,7 @@
 //
 //   bench_distributed [HERD] [--ranks R] [--out-of-core DIR] [--keep]
 //   bench_distributed --estimate [HERD] [--max-ranks R]
+//   bench_distributed --stages [HERD] [--ranks R]
 //
 // The first form generates the herd of bench_sparse (tests/kit/herd.hpp) and
 // runs the program on it side by side as child processes: --sparse
@@ -24,7 +25,15 @@
 // size the herd needs. Default herd: 1 000 000 animals in 20 generations.
 // --split-fronts estimates with MUMPS's default settings instead, which
 // split large fronts over ranks but are not reproducible from run to run.
+//
+// The third form starts itself under mpirun on 1 rank (all threads) and on R
+// ranks (one core each) and runs the distributed path in process on the
+// herd of the first form: rank 0's time and peak memory stage by stage,
+// MUMPS's largest front and the columns of C^-1 its solves compute, and the
+// least operations those solves take (each column through the largest front
+// forwards and backwards): where a distributed run's time goes.
 #include <mpi.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <chrono>
@@ -36,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "base/fatal.hpp"
 #include "io/inputs.hpp"
 #include "index/paths.hpp"
 #include "index/record_matrix.hpp"
@@ -52,13 +62,15 @@ namespace {
 struct Options : herd::Shape {
   int ranks = 2, max_ranks = 32, ordering = -1;
   bool estimate = false, estimate_worker = false, keep = false, split = false;
+  bool stages = false, stages_worker = false;
   std::string out_of_core;
 };
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
                "usage: bench_distributed [HERD] [--ranks R] [--out-of-core DIR] [--keep]\n"
-               "       bench_distributed --estimate [HERD] [--max-ranks R] [--split-fronts]\n%s",
+               "       bench_distributed --estimate [HERD] [--max-ranks R] [--split-fronts]\n"
+               "       bench_distributed --stages [HERD] [--ranks R]\n%s",
                kHerdOptions);
   std::exit(2);
 }
@@ -80,7 +92,8 @@ Options parse(int argc, char** argv) {
                {number_option("--ranks", o.ranks), number_option("--max-ranks", o.max_ranks),
                 text_option("--out-of-core", o.out_of_core), flag_option("--estimate", o.estimate),
                 flag_option("--estimate-worker", o.estimate_worker), number_option("--ordering", o.ordering),
-                flag_option("--split-fronts", o.split), flag_option("--keep", o.keep)});
+                flag_option("--split-fronts", o.split), flag_option("--keep", o.keep),
+                flag_option("--stages", o.stages), flag_option("--stages-worker", o.stages_worker)});
   parse_options(argc, argv, table, usage);
   if (o.estimate && !shaped) {
     o.animals = 1000000;
@@ -183,31 +196,49 @@ void idle_barrier() {
   }
 }
 
+// The benchmark's herd in memory, on rank 0: the files the first form
+// writes, read as the program reads them.
+struct Herd {
+  Parameters par;
+  Pedigree ped;
+  TraitMatrices tr;
+  std::vector<int> candidates;
+
+  explicit Herd(const Options& o, std::mt19937_64 rng)
+      : par(read_parameters(InputText{kParameterFileName, herd::parameter_file(o, rng)})),
+        ped(read_pedigree(InputText{kPedigreeFileName, herd::pedigree_file(o, rng)}, par.ntrait)),
+        tr(trait_covariances(par, {})) {
+    for (int k = 0; k < ped.nanim; ++k)
+      if (ped.cand[k] == 1) candidates.push_back(k);
+  }
+  SparseInput input() const {
+    return SparseInput{tr.g0.cview(), tr.r0.cview(), ped.id1, ped.id2, ped.nonr.cview(), candidates,
+                       kParameterFileName, kPedigreeFileName, {}};
+  }
+};
+
+int start_mpi() {
+  int provided = 0, rank = 0;
+  MPI_Init_thread(nullptr, nullptr, MPI_THREAD_FUNNELED, &provided);
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  return rank;
+}
+
 // Under mpirun: MUMPS's analysis on communicators of 1, 2, 4, ... ranks.
 int estimate_worker(const Options& o) {
-  int provided = 0;
-  MPI_Init_thread(nullptr, nullptr, MPI_THREAD_FUNNELED, &provided);
-  int rank = 0, size = 1;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  const int rank = start_mpi();
+  int size = 1;
   MPI_Comm_size(MPI_COMM_WORLD, &size);
   // The other ranks wait inside MUMPS's analysis by spinning: at the least
   // priority they leave the cores to rank 0, which does the work.
   if (rank != 0) setpriority(PRIO_PROCESS, 0, 19);
-  std::optional<Parameters> par;
-  std::optional<Pedigree> ped;
-  std::optional<TraitMatrices> tr;
-  std::vector<int> candidates;
+  std::optional<Herd> h;
   if (rank == 0) {
-    std::mt19937_64 rng(o.seed);
-    par = read_parameters(InputText{kParameterFileName, herd::parameter_file(o, rng)});
-    ped = read_pedigree(InputText{kPedigreeFileName, herd::pedigree_file(o, rng)}, par->ntrait);
-    tr = trait_covariances(*par, {});
-    for (int k = 0; k < ped->nanim; ++k)
-      if (ped->cand[k] == 1) candidates.push_back(k);
+    h.emplace(o, std::mt19937_64(o.seed));
     std::printf("herd: %d traits, %d animals in %d generations, D = %lld, %zu candidates; MUMPS's analysis alone "
                 "(no factorisation) on %d ranks of this machine\n\n",
-                par->ntrait, ped->nanim, o.generations, static_cast<long long>(par->ntrait) * ped->nanim,
-                candidates.size(), size);
+                h->par.ntrait, h->ped.nanim, o.generations, static_cast<long long>(h->par.ntrait) * h->ped.nanim,
+                h->candidates.size(), size);
     std::printf("%6s %12s %14s %14s %16s %16s %16s\n", "ranks", "factor GB", "in core: max", "in core: sum",
                 "out of core: max", "out of core: sum", "MUMPS analysis s");
   }
@@ -216,8 +247,7 @@ int estimate_worker(const Options& o) {
     MPI_Comm sub;
     MPI_Comm_split(MPI_COMM_WORLD, rank < k ? 0 : MPI_UNDEFINED, rank, &sub);
     if (rank == 0) {
-      const SparseInput in{tr->g0.cview(), tr->r0.cview(), ped->id1, ped->id2, ped->nonr.cview(), candidates,
-                           kParameterFileName, kPedigreeFileName, {}};
+      const SparseInput in = h->input();
       DistributedOptions options;
       options.comm = sub;
       options.reproducible = !o.split;
@@ -245,11 +275,69 @@ int estimate_worker(const Options& o) {
   return 0;
 }
 
+// Under mpirun: the distributed path in process, rank 0 timing its stages.
+int stages_worker(const Options& o) {
+  const int rank = start_mpi();
+  int size = 1;
+  MPI_Comm_size(MPI_COMM_WORLD, &size);
+  int status = 0;
+  if (rank == 0) {
+    const Herd h(o, std::mt19937_64(o.seed));
+    TimedStages timer;
+    SparseInput in = h.input();
+    in.stages = &timer;
+    SparseStats st;
+    DistributedOptions options;
+    options.comm = MPI_COMM_WORLD;
+    reset_peak();
+    const double t0 = now();
+    try {
+      distributed_variances(in, options, &st);
+    } catch (const FatalError& e) {
+      std::fprintf(stderr, "bench_distributed: %s\n", e.what());
+      status = 1;
+    }
+    const double seconds = now() - t0;
+    finish_workers(MPI_COMM_WORLD);
+    const double front = static_cast<double>(st.largest_front);
+    std::printf("\n%d %s, %d %s a rank: %lld columns of C^-1, largest front %lld, factor %.3g values (%.3g "
+                "operations); the solves take at least %.3g operations (each column through the largest front "
+                "forwards and backwards)\n",
+                size, size == 1 ? "rank" : "ranks", omp_get_max_threads(),
+                omp_get_max_threads() == 1 ? "thread" : "threads", static_cast<long long>(st.inverse_columns),
+                static_cast<long long>(st.largest_front), st.factor_entries, st.factor_flops,
+                2.0 * front * front * static_cast<double>(st.inverse_columns));
+    std::printf("%-60s %9s %13s\n", "stage (rank 0)", "seconds", "peak MiB");
+    for (const auto& t : timer.timings) std::printf("%-60s %9.3f %13.1f\n", t.stage.c_str(), t.seconds, mib(t.peak));
+    std::printf("%-60s %9.3f\n", "all", seconds);
+    std::fflush(stdout);
+  } else {
+    serve_distributed(MPI_COMM_WORLD);
+  }
+  MPI_Finalize();
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const Options o = parse(argc, argv);
   if (o.estimate_worker) return estimate_worker(o);
+  if (o.stages_worker) return stages_worker(o);
+  if (o.stages) {
+    // Itself again in process under mpirun: one rank with every thread,
+    // then --ranks ranks bound to a core each (so one thread each).
+    int failures = 0;
+    for (const int ranks : {1, o.ranks}) {
+      std::string cmd = mpiexec() + " -q --oversubscribe -np " + std::to_string(ranks) +
+                        (ranks == 1 ? " --bind-to none" : "") + " '" +
+                        argv[0] + "' --stages-worker";
+      for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) != "--stages") cmd += std::string(" '") + argv[i] + "'";
+      failures += std::system(cmd.c_str()) != 0;
+    }
+    return failures == 0 ? 0 : 1;
+  }
   if (o.estimate) {
     // Itself again, under mpirun on as many ranks as asked.
     std::string cmd = mpiexec() + " -q --oversubscribe --bind-to none -np " + std::to_string(o.max_ranks) + " '" +

@@ -43,6 +43,10 @@ struct SparseStats {
   std::int64_t order = 0, supernodes = 0;
   std::string ordering;            // the fill-reducing ordering that was kept
   std::uint64_t cholmod_peak = 0;  // CHOLMOD's own peak allocation, bytes
+  // Distributed path: the order of MUMPS's largest front, and the columns
+  // of C^-1 its solves compute (each through the fronts on its way to the
+  // root of the elimination tree).
+  std::int64_t largest_front = 0, inverse_columns = 0;
 };
 
 struct CandidateVariances {

@@ -184,12 +184,13 @@ struct Stop {
 // One MUMPS run on every rank of `all`: analysis, the memory check, and
 // unless `estimate` is set the factorisation and the requested entries of
 // the inverse. `p`, `in` and `stages` are given on rank 0 only, where the
-// entries end in p->rhs_values and an estimate in `estimate`. Every rank
+// entries end in p->rhs_values, an estimate in `estimate` and the
+// factor's statistics in `stats` (when given). Every rank
 // takes the same branches, decided by MUMPS's global information or by rank
 // 0's broadcast; rank 0 throws the stop only after the MUMPS instance is
 // gone on every rank.
 void mumps_run(const Collective& all, const Settings& s, Problem* p, const SparseInput* in, StageSequence* stages,
-               DistributedEstimate* estimate) {
+               DistributedEstimate* estimate, SparseStats* stats = nullptr) {
   const bool root = all.root();
   std::optional<Stop> stop;
   {
@@ -291,6 +292,11 @@ void mumps_run(const Collective& all, const Settings& s, Problem* p, const Spars
           p->a = {};
         }
         std::int64_t failed = 0;
+        if (root && stats) {
+          stats->factor_flops = m.rinfog(1);
+          stats->factor_entries = static_cast<double>(mumps_count(m.infog(29)));
+          stats->largest_front = m.infog(11);
+        }
         if (root) {
           const double det = m.rinfog(12);
           if (e < 0 && e != -10 && e != -40) {
@@ -409,11 +415,12 @@ CandidateVariances distributed_variances(const SparseInput& in, const Distribute
   const std::vector<double> f = std::move(eq.f);
   Problem p = prepare(in, eq, options.ordering, stages);
   st.order = p.n;
+  for (std::size_t j = 0; j + 1 < p.rhs_ptr.size(); ++j) st.inverse_columns += p.rhs_ptr[j + 1] > p.rhs_ptr[j];
 
   const Collective all(options.comm);
   all.broadcast_waiting(kVariances);
   const Settings s = share(all, &options);
-  mumps_run(all, s, &p, &in, &stages, nullptr);
+  mumps_run(all, s, &p, &in, &stages, nullptr, &st);
   stages.finish();
 
   CandidateVariances out;
