@@ -415,7 +415,7 @@ CandidateVariances distributed_variances(const SparseInput& in, const Distribute
   const std::vector<double> f = std::move(eq.f);
   Problem p = prepare(in, eq, options.ordering, stages);
   st.order = p.n;
-  for (std::size_t j = 0; j + 1 < p.rhs_ptr.size(); ++j) st.inverse_columns += p.rhs_ptr[j + 1] > p.rhs_ptr[j];
+  st.inverse_columns = static_cast<std::int64_t>(in.candidates.size()) * nt;
 
   const Collective all(options.comm);
   all.broadcast_waiting(kVariances);
