@@ -30,8 +30,9 @@
 // ranks (one core each) and runs the distributed path in process on the
 // herd of the first form: rank 0's time and peak memory stage by stage,
 // MUMPS's largest front and the columns of C^-1 its solves compute, and the
-// least operations those solves take (each column through the largest front
-// forwards and backwards): where a distributed run's time goes.
+// operations of those solves in the largest front, which on a connected
+// pedigree is the root that every column passes through: where a
+// distributed run's time goes.
 #include <mpi.h>
 #include <omp.h>
 
@@ -301,8 +302,8 @@ int stages_worker(const Options& o) {
     finish_workers(MPI_COMM_WORLD);
     const double front = static_cast<double>(st.largest_front);
     std::printf("\n%d %s, %d %s a rank: %lld columns of C^-1, largest front %lld, factor %.3g values (%.3g "
-                "operations); the solves take at least %.3g operations (each column through the largest front "
-                "forwards and backwards)\n",
+                "operations); each column's forward and backward solve through the largest front (the root, on a "
+                "connected pedigree) takes %.3g operations in all\n",
                 size, size == 1 ? "rank" : "ranks", omp_get_max_threads(),
                 omp_get_max_threads() == 1 ? "thread" : "threads", static_cast<long long>(st.inverse_columns),
                 static_cast<long long>(st.largest_front), st.factor_entries, st.factor_flops,
