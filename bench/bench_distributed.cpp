@@ -319,6 +319,18 @@ int stages_worker(const Options& o) {
   return status;
 }
 
+// The command that runs this benchmark again under mpirun on `ranks` ranks
+// (bound to a core each unless `unbound`), with its arguments but `mode`
+// (--estimate, --stages) turned into the worker's flag (--estimate-worker,
+// --stages-worker).
+std::string under_mpirun(int argc, char** argv, int ranks, bool unbound, const std::string& mode) {
+  std::string cmd = mpiexec() + " -q --oversubscribe" + (unbound ? " --bind-to none" : "") + " -np " +
+                    std::to_string(ranks) + " '" + argv[0] + "' " + mode + "-worker";
+  for (int i = 1; i < argc; ++i)
+    if (argv[i] != mode) cmd += std::string(" '") + argv[i] + "'";
+  return cmd;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -330,21 +342,13 @@ int main(int argc, char** argv) {
     // then --ranks ranks bound to a core each (so one thread each).
     int failures = 0;
     for (const int ranks : {1, o.ranks}) {
-      std::string cmd = mpiexec() + " -q --oversubscribe -np " + std::to_string(ranks) +
-                        (ranks == 1 ? " --bind-to none" : "") + " '" +
-                        argv[0] + "' --stages-worker";
-      for (int i = 1; i < argc; ++i)
-        if (std::string(argv[i]) != "--stages") cmd += std::string(" '") + argv[i] + "'";
-      failures += std::system(cmd.c_str()) != 0;
+      failures += std::system(under_mpirun(argc, argv, ranks, ranks == 1, "--stages").c_str()) != 0;
     }
     return failures == 0 ? 0 : 1;
   }
   if (o.estimate) {
     // Itself again, under mpirun on as many ranks as asked.
-    std::string cmd = mpiexec() + " -q --oversubscribe --bind-to none -np " + std::to_string(o.max_ranks) + " '" +
-                      argv[0] + "' --estimate-worker";
-    for (int i = 1; i < argc; ++i)
-      if (std::string(argv[i]) != "--estimate") cmd += std::string(" '") + argv[i] + "'";
+    std::string cmd = under_mpirun(argc, argv, o.max_ranks, true, "--estimate");
     if (o.animals == 1000000 && o.generations == 20) cmd += " --animals 1000000 --generations 20";
     return std::system(cmd.c_str()) == 0 ? 0 : 1;
   }
