@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "base/stages.hpp"
+#include "io/input_file.hpp"
 #include "kit/herd.hpp"
 
 extern char** environ;
@@ -135,8 +136,8 @@ inline fs::path herd_folder(const herd::Shape& o) {
   }
   const fs::path dir = tmpl;
   std::mt19937_64 rng(o.seed);
-  write_text(dir / "GParameter.csv", herd::parameter_file(o, rng));
-  write_text(dir / "Pedigree&Record.csv", herd::pedigree_file(o, rng));
+  write_text(dir / kParameterFileName, herd::parameter_file(o, rng));
+  write_text(dir / kPedigreeFileName, herd::pedigree_file(o, rng));
   return dir;
 }
 

@@ -124,6 +124,15 @@ double rate(Run run, double flops_per_iteration, double one, double zero, const 
 
 }  // namespace
 
+KernelSet vector_set(KernelSet set) {
+  if (set != KernelSet::portable) return set;
+#if defined(__aarch64__)
+  return KernelSet::neon;
+#else
+  return KernelSet::sse2;
+#endif
+}
+
 double vector_peak(KernelSet set) {
   // Read at run time, so that the compiler cannot know them.
   volatile double one_store = 1.0, zero_store = 0.0;
@@ -134,9 +143,8 @@ double vector_peak(KernelSet set) {
   auto best = [&](auto chains, double chain_flops, auto fed, double fed_flops) {
     return std::max(rate(chains, chain_flops, one, zero, b), rate(fed, fed_flops, one, zero, b));
   };
-  switch (set) {
+  switch (vector_set(set)) {
 #if defined(__x86_64__) && defined(__GNUC__)
-    case KernelSet::portable:  // compiled for the x86-64 baseline: SSE2's vectors at best
     case KernelSet::sse2:
       return best(sse2_set::chains, sse2_set::kChainFlops, sse2_set::fed, sse2_set::kFedFlops);
     case KernelSet::avx2:
@@ -145,7 +153,6 @@ double vector_peak(KernelSet set) {
       return best(avx512_set::chains, avx512_set::kChainFlops, avx512_set::fed, avx512_set::kFedFlops);
 #endif
 #if defined(__aarch64__)
-    case KernelSet::portable:
     case KernelSet::neon:
       return best(neon_set::chains, neon_set::kChainFlops, neon_set::fed, neon_set::kFedFlops);
 #endif

@@ -6,9 +6,12 @@
 
 namespace gw::bench {
 
-// GFLOP/s on one core. The portable loops get their baseline's vectors
-// (SSE2 on x86-64, NEON on aarch64); 0 for a set this build has no loop
-// for. Takes about a second.
+// The set whose vectors bound `set`'s loops: the baseline's (SSE2 on
+// x86-64, NEON on aarch64) for the portable loops, else `set` itself.
+KernelSet vector_set(KernelSet set);
+
+// GFLOP/s on one core with vector_set(set)'s vectors; 0 for a set this
+// build has no loop for. Takes about a second.
 double vector_peak(KernelSet set);
 
 }  // namespace gw::bench

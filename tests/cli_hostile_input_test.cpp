@@ -188,28 +188,32 @@ INSTANTIATE_TEST_SUITE_P(
              "GParameter.csv line 2: \"0*0.5\" is not a repeat"},
         // Leftover values are ignored, however many; a repeat count of any
         // size costs nothing beyond the values a read needs.
-        Case{"far_too_many_values", made([] { return std::string("5,10,3,1" + times(100000, ",7.5") + "\n2,20,0.5,4 " +
-                                         times(1000, "1e999 x ") + "\n"); }),
-             made([] { return std::string("1,0,0,0,2,1,1" + times(50000, ",-2147483648") + "\n2,0,0,1,2,1,1\n3,1,2,1,1,1,0,junk\n"); }), 0,
+        Case{"far_too_many_values",
+             made([] { return "5,10,3,1" + times(100000, ",7.5") + "\n2,20,0.5,4 " + times(1000, "1e999 x ") + "\n"; }),
+             made([] {
+               return "1,0,0,0,2,1,1" + times(50000, ",-2147483648") + "\n2,0,0,1,2,1,1\n3,1,2,1,1,1,0,junk\n";
+             }),
+             0,
              "GParameter.csv line 1 holds 100000 values more than the run reads; they are ignored"},
         Case{"repeat_count_2147483647", text("5,10,3,2147483647*1\n2,20,0.5,4,2147483647*\n"),
              text("1,0,0,0,2,2147483647*1\n2,0,0,1,2,2147483647*1\n3,1,2,3*1,0,99999999999*7\n"), 0,
              "GParameter.csv line 2 holds 2147483647 values more than the run reads"},
         // Lines and files of unusual shape.
-        Case{"very_long_line", kParameters, made([] { return std::string("1,0,0,0,2,1,1\n2,0,0,1,2,1,1" + times(1 << 20, " 0") + "\n"); }), 2,
+        Case{"very_long_line", kParameters,
+             made([] { return "1,0,0,0,2,1,1\n2,0,0,1,2,1,1" + times(1 << 20, " 0") + "\n"; }), 2,
              "Pedigree&Record.csv line 2: the line is longer than 1048576 characters"},
-        Case{"million_blank_lines", made([] { return std::string(times(1000000, "\n")); }), kAnimals, 2,
+        Case{"million_blank_lines", made([] { return times(1000000, "\n"); }), kAnimals, 2,
              "GParameter.csv: end of file while reading trait line 1 (1000002 values expected, 0 found); line 1 is "
              "blank"},
-        Case{"million_blank_lines_after_the_data", made([] { return std::string(kTwo + times(1000000, "\r\n")); }), kAnimals, 2,
+        Case{"million_blank_lines_after_the_data", made([] { return kTwo + times(1000000, "\r\n"); }), kAnimals, 2,
              "GParameter.csv: end of file while reading trait line 1 (1000004 values expected, 8 found); line 3 is "
              "blank"},
-        Case{"million_blank_animal_lines", kParameters, made([] { return std::string(times(1000000, " \n")); }), 2,
+        Case{"million_blank_animal_lines", kParameters, made([] { return times(1000000, " \n"); }), 2,
              "Pedigree&Record.csv: end of file while reading animal line 1 (7 values expected, 0 found); line 1 is "
              "blank"},
         // 100 000 well-formed trait lines: the trait matrices alone would
         // need 640 GB, which is refused before they are allocated.
-        Case{"hundred_thousand_traits", made([] { return std::string(times(100000, "100002*1\n")); }), kAnimals, 3,
+        Case{"hundred_thousand_traits", made([] { return times(100000, "100002*1\n"); }), kAnimals, 3,
              "not enough memory: the storage for the trait matrices of 100000 traits (GParameter.csv) needs"},
         // Bytes that are not text.
         Case{"bytes_that_are_not_text", text("5,10,3,1\n2,20,\xff\xfe,4\n"), kAnimals, 2,
@@ -229,7 +233,8 @@ INSTANTIATE_TEST_SUITE_P(
              "GParameter.csv: cannot open the file: No such file or directory"},
         // A large pedigree with one parent on a later line is refused
         // before anything of its size is allocated.
-        Case{"later_parent_among_10000_animals", kParameters, made([] { return std::string(pedigree_with_later_parent(10000, 9000, 9500)); }), 2,
+        Case{"later_parent_among_10000_animals", kParameters,
+             made([] { return pedigree_with_later_parent(10000, 9000, 9500); }), 2,
              "Pedigree&Record.csv line 9000: parent 9500 does not stand on an earlier line"}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
